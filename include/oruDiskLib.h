@@ -1,0 +1,236 @@
+/*
+ * oruDiskLib: sector-level access to the virtual disks ("volumes") of a
+ * virtualization platform.
+ *
+ * A volume is reached locally (a qcow2, raw or LUKS image file), over NBD
+ * after a handshake with the platform's management server and host agent, or
+ * directly over iSCSI ("lanfree"). Sectors are 512 bytes; one read or write
+ * moves at most 32 MiB.
+ *
+ * Conventions:
+ *  - Operations returning oruError answer ORU_OK (0) on success; the text of
+ *    any code comes from oruDiskLib_GetErrorText().
+ *  - Texts returned by the library are constants or library-owned buffers:
+ *    never free or modify them.
+ *  - Handles and connections belong to the caller between their creation
+ *    (oruDiskLib_Init / oruDiskLib_Connect / oruDiskLib_Set_AK) and their
+ *    release (oruDiskLib_Finalize / oruDiskLib_DisConnect).
+ *  - A handle serves one thread at a time. The last-error slots are shared by
+ *    the whole process: the latest failure wins.
+ *
+ * This header compiles as C11 and as C++.
+ */
+#ifndef ORUDISKLIB_H
+#define ORUDISKLIB_H
+
+#include <stdbool.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Management server login: passed by value to oruDiskLib_Connect and
+ * oruDiskLib_Set_AK. The library copies what it keeps. */
+typedef struct {
+    char *hostIP;    /* address of the management server */
+    char *userName;  /* login user */
+    char *password;  /* login password */
+    char *accesskey; /* "<id>:<secret>" access key, or NULL */
+} oruDiskLibConnectParams;
+
+/* One volume. The caller keeps the descriptor alive and passes the same one
+ * to every call on the volume: several operations read it again each time. */
+typedef struct {
+    char *diskPath;    /* local: image path; remote: the volume's path on the host */
+    int diskFormat;    /* an SDK_TYPE value */
+    char *volumeUuid;  /* names the log file and the NBD export */
+    char *dataStoreid; /* data store holding the volume (host selection) */
+    char *targeturl;   /* iSCSI target URL ("iscsi://..."), or NULL */
+    char *initiator;   /* iSCSI initiator name */
+} oruDiskLibVolume;
+
+/* Opaque volume handle, made by oruDiskLib_Init. */
+typedef struct oruDiskLibHandlestruct oruDiskLibHandlestruct;
+typedef oruDiskLibHandlestruct *oruDiskLibHandle;
+
+/* Opaque management connection, made by oruDiskLib_Connect or
+ * oruDiskLib_Set_AK, released by oruDiskLib_DisConnect. */
+typedef struct oruDiskLibConnectParam *oruDiskLibConnection;
+
+/* Sector numbers and counts; a sector is 512 bytes. */
+typedef uint64_t oruDiskLibSectorType;
+
+/* Volume formats (oruDiskLibVolume.diskFormat). */
+typedef enum {
+    ORU_QCOW = 0, /* qcow2 image */
+    ORU_RAW = 1,  /* raw image */
+    ORU_LUKS = 2  /* raw image whose first 1,052,672 bytes are a LUKS header */
+} SDK_TYPE;
+
+/* Open flags (openFlag of oruDiskLib_Open). */
+enum { ORU_RO = 1, ORU_WO = 2, ORU_RW = 3 };
+
+/* Result codes. Slot codes take their text from a last-error slot. */
+typedef enum {
+    ORU_OK = 0,
+    ORU_E_FAIL = 1,
+    ORU_E_NOT_SUPPORTED = 2,
+    ORU_E_CONNECT_FAIL = 3,
+    ORU_E_GET_VERSION = 4,
+    ORU_E_GET_MODE = 5,
+    ORU_E_POST = 6,
+    ORU_E_OPEN = 7,
+    ORU_E_PARAMS = 8,
+    ORU_E_REMOTE_OPEN = 9,
+    ORU_E_QCOW_OPEN = 10,
+    ORU_E_LOCK = 11,
+    ORU_E_READ = 12,
+    ORU_E_WRITE = 13,
+    ORU_E_CLOSE = 14,
+    ORU_E_PORT = 15,
+    ORU_E_INIT = 16,
+    ORU_E_TCP = 17,
+    ORU_E_SSL = 18,
+    ORU_E_SEND = 19,
+    ORU_E_RECV = 20,
+    ORU_E_MALLOC = 21,
+    ORU_E_USING = 22,
+    ORU_E_NBD_EXPORT = 23,
+    ORU_E_REMOTE_READ = 24,
+    ORU_E_REMOTE_WRITE = 25,
+    ORU_E_QCOW_READ = 26,
+    ORU_E_QCOW_WRITE = 27,
+    ORU_E_RAW_OPEN = 28,
+    ORU_E_RAW_READ = 29,
+    ORU_E_RAW_WRITE = 30,
+    ORU_E_GET = 31,
+    ORU_E_QCOW_BITMAP = 32,
+    ORU_E_TIMEOUT = 33,
+    ORU_E_TRANS = 34,
+    ORU_E_REMOTELOCK = 35,
+    ORU_E_HANDLENBD = 36,
+    ORU_E_HANDLEQCOW = 37,
+    ORU_E_HANDLERAW = 38,
+    ORU_E_ACCOUNT = 39,
+    ORU_E_RAW_BITMAP = 40,
+    ORU_ISCSI_OPEN = 41,
+    ORU_ISCSI_READ = 42,
+    ORU_ISCSI_WRITE = 43,
+    ORU_E_REMOTE_CLOSE = 44,
+    ORU_E_MAX_BUFFER = 45,
+    ORU_E_FORMAT = 46
+} oruError;
+
+/* Last-error slots: the text of the latest failure of each backend.
+ * nbderror is a library-owned buffer; the others point at constant texts
+ * ("null" until the first failure). Read them, never write them. */
+extern char nbderror[100];
+extern char *qcowerror;
+extern char *rawerror;
+extern char *iscsierror;
+
+/* Allocates a zero-filled volume handle into *handle.
+ * ORU_E_INIT (and *handle NULL) when memory runs out. */
+oruError oruDiskLib_Init(oruDiskLibHandle *handle);
+
+/* Frees the handle in *handle (NULL is accepted). Always ORU_OK. Close the
+ * volume first: this closes nothing, and *handle is left unchanged. */
+oruError oruDiskLib_Finalize(oruDiskLibHandle *handle);
+
+/* The library version, "1.5.0" (constant text). */
+char *oruDiskLib_GetVersion(void);
+
+/* The accepted transport modes, "nbd:lanfree:file" (constant text). */
+char *oruDiskLib_GetTransportMode(void);
+
+/* The text of a result code; for backend codes, the content of the backend's
+ * last-error slot. Unknown codes give "Unknown error". Never NULL; the caller
+ * must not free or change it. */
+char *oruDiskLib_GetErrorText(oruError err);
+
+/* Appends "[y/m/d h:m:s] - arg1:arg2\n" (local time, no zero padding) to fd
+ * and flushes it. Reports nothing. */
+void oruDiskLib_Log(FILE *fd, char *arg1, char *arg2);
+
+/* Logs in to the management server at connectParams.hostIP and stores a new
+ * connection in *connection (trading the session for the user's access key).
+ * ORU_E_ACCOUNT for a wrong password, ORU_E_POST / ORU_E_GET and the request
+ * codes otherwise; *connection stays NULL on failure. */
+oruError oruDiskLib_Connect(const oruDiskLibConnectParams connectParams,
+                            oruDiskLibConnection *connection);
+
+/* Builds a connection from the access key the caller already holds
+ * (connectParams.accesskey, "<id>:<secret>"), checking it with the server.
+ * ORU_E_ACCOUNT when the server rejects the key (message in nbderror). */
+oruError oruDiskLib_Set_AK(const oruDiskLibConnectParams connectParams,
+                           oruDiskLibConnection *connection);
+
+/* Logs out (session form) or forgets the key (access-key form) and frees
+ * the connection on success. */
+oruError oruDiskLib_DisConnect(oruDiskLibConnection connection);
+
+/* Opens a volume on an initialised handle. Local (isRemote false): the image
+ * at volume->diskPath through the qcow2 engine (ORU_QCOW) or the raw backend.
+ * Remote: transportMode NULL or "lanfree" (iSCSI when volume->targeturl
+ * contains "iscsi", else NBD), "nbd", or "file" (nothing attached); needs a
+ * connection and writes /var/log/tamb/<volumeUuid>.log.
+ * ORU_E_PARAMS, ORU_E_TRANS, ORU_E_QCOW_OPEN, ORU_E_RAW_OPEN,
+ * ORU_E_REMOTE_OPEN, ORU_ISCSI_OPEN, ... on failure. */
+oruError oruDiskLib_Open(const oruDiskLibVolume *volume, int openFlag,
+                         const char *transportMode, bool isRemote,
+                         oruDiskLibHandle Handle, oruDiskLibConnection connection);
+
+/* Reads numSectors sectors from startSector into buffer (numSectors * 512
+ * bytes). On LUKS volumes sector 0 follows the header region. At most
+ * 32 MiB per call (ORU_E_MAX_BUFFER, nothing touched). Reads past the end
+ * are cut short. */
+oruError oruDiskLib_Read(const oruDiskLibHandle diskhandle, const oruDiskLibVolume *volume,
+                         oruDiskLibSectorType startSector, oruDiskLibSectorType numSectors,
+                         void *buffer);
+
+/* Writes numSectors sectors from buffer at startSector; as oruDiskLib_Read. */
+oruError oruDiskLib_Write(const oruDiskLibHandle diskhandle, const oruDiskLibVolume *volume,
+                          oruDiskLibSectorType startSector, oruDiskLibSectorType numSectors,
+                          void *buffer);
+
+/* Copies the 1,052,672-byte LUKS header region of a LUKS volume into buffer.
+ * ORU_E_FORMAT on other formats. */
+oruError oruDiskLib_Header_get(const oruDiskLibHandle diskhandle,
+                               const oruDiskLibVolume *volume, void *buffer);
+
+/* Writes the 1,052,672-byte LUKS header region from buffer. */
+oruError oruDiskLib_Header_set(const oruDiskLibHandle diskhandle,
+                               const oruDiskLibVolume *volume, void *buffer);
+
+/* Releases the volume's transport (and its log). The handle stays allocated
+ * for oruDiskLib_Finalize or another open. */
+oruError oruDiskLib_Close(oruDiskLibHandle diskhandle, const oruDiskLibVolume *volume);
+
+/* Picks the least-loaded host that has the volume's data store, records the
+ * open mode ("r" or "rw") and has the host agent export the volume; stores
+ * the export's address and port in the handle. ORU_E_TIMEOUT when the
+ * session expired. */
+oruError oruDiskLib_SelectHost(oruDiskLibHandle Handle, oruDiskLibConnection connection,
+                               const oruDiskLibVolume *volume, char *openFlag);
+
+/* 0 when ip answers ping, -1 when it does not or is not a valid address. */
+int oruDiskLib_ping(char *ip);
+
+/* Writes the bitmap of allocated clusters of the open local volume to
+ * "<diskPath>.b" (one '0'/'1' per cluster). ORU_E_QCOW_BITMAP or
+ * ORU_E_RAW_BITMAP on failure. */
+oruError oruDiskLib_QueryAllocatedClusters(oruDiskLibHandle diskHandle,
+                                           const oruDiskLibVolume *volume);
+
+/* Creates an image at path: qcow2 (format ORU_QCOW, optional backing file,
+ * cluster_size 64 KiB..2 MiB) or raw (any other format) of size bytes. */
+oruError oruDiskLib_Create(char *path, char *backingfile, uint32_t cluster_size, uint64_t size,
+                           int format);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ORUDISKLIB_H */

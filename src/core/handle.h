@@ -1,0 +1,47 @@
+// The records behind the opaque public handle and connection types.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "oruDiskLib.h"
+#include "qcow2.h"
+#include "rwimage1.h"
+
+struct nbd_handle;
+struct iscsi_context;
+
+// Transport recorded in oruDiskLibInHandle::flag.
+enum : int { ORU_TRANSPORT_LOCAL = 0, ORU_TRANSPORT_NBD = 1, ORU_TRANSPORT_ISCSI = 2 };
+
+// What oruDiskLibHandle points at. Field order is fixed.
+struct oruDiskLibInHandle {
+    int flag;                    // 0 local, 1 NBD, 2 iSCSI
+    oru_file_handle *lblk;       // local raw/LUKS volume
+    qcow2 *qblk;                 // local qcow2 volume
+    struct nbd_handle *rblk;     // NBD volume
+    char *ip;                    // NBD server address (host selection owns it)
+    char *port;                  // NBD server port text (host selection owns it)
+    FILE *log;                   // per-volume log of a remote open
+    int statu;                   // code of the last failed NBD operation
+    struct iscsi_context *iscsi; // iSCSI volume
+    int lun;
+    int blocksize;
+    uint64_t num_blocks;         // address of the LUN's last block
+    uint64_t size;               // NBD export size in bytes
+};
+
+// What oruDiskLibConnection points at. Every text is owned by the record.
+struct oruDiskLibInConnection {
+    char *ip;        // management server address
+    char *username;
+    char *password;
+    char *sessionid; // the Authorization value: session id or "ORU <id>:<secret>"
+};
+
+inline oruDiskLibInHandle *in_handle(oruDiskLibHandle h) {
+    return reinterpret_cast<oruDiskLibInHandle *>(h);
+}
+inline oruDiskLibInConnection *in_connection(oruDiskLibConnection c) {
+    return reinterpret_cast<oruDiskLibInConnection *>(c);
+}

@@ -1,0 +1,31 @@
+// The remote transports behind the volume dispatch. The dispatch (volume.cpp)
+// checks arguments, converts sectors to bytes and applies the LUKS shift;
+// these functions do the rest and return an oruError code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/handle.h"
+
+// Remote prologue: creates /var/log/tamb/<volumeUuid>.log in h->log, resets
+// h->statu and writes the session line. ORU_E_PARAMS without a connection.
+oruError remote_prologue(oruDiskLibInHandle *h, const oruDiskLibVolume *volume,
+                         oruDiskLibInConnection *conn);
+
+// NBD: attach (host selection, export, connect), I/O, LUKS header, close.
+oruError remote_nbd_attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volume,
+                           const char *openMode, oruDiskLibInConnection *conn);
+oruError remote_nbd_read(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, void *buffer);
+oruError remote_nbd_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, void *buffer);
+oruError remote_nbd_header_get(oruDiskLibInHandle *h, void *buffer);
+oruError remote_nbd_header_set(oruDiskLibInHandle *h, void *buffer);
+oruError remote_nbd_close(oruDiskLibInHandle *h);
+
+// iSCSI ("lanfree" with an iscsi target URL).
+oruError remote_iscsi_attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volume);
+oruError remote_iscsi_read(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, void *buffer);
+oruError remote_iscsi_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, void *buffer);
+oruError remote_iscsi_header_get(oruDiskLibInHandle *h, void *buffer);
+oruError remote_iscsi_header_set(oruDiskLibInHandle *h, void *buffer);
+oruError remote_iscsi_close(oruDiskLibInHandle *h);

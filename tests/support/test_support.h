@@ -1,0 +1,60 @@
+// Fixtures shared by the test programs: scratch directories, running peer
+// tools (qemu-img, qemu-nbd, tgtd, ...), file helpers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace oru::test {
+
+// A scratch directory removed (with its contents) when the object dies.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+struct CommandResult {
+    int status = -1;   // exit status, or -1 when the command could not run
+    std::string out;   // standard output (standard error is mixed in when asked)
+};
+
+// Runs a shell command line and collects its output.
+CommandResult run(const std::string &command, bool with_stderr = false);
+
+// Shell-quotes one argument.
+std::string quote(const std::string &arg);
+
+// True when an executable of that name is on PATH.
+bool have_program(const std::string &name);
+
+bool is_root();
+
+std::vector<uint8_t> read_file(const std::string &path);
+void write_file(const std::string &path, const std::vector<uint8_t> &bytes);
+
+// A deterministic byte pattern, different for every seed and offset.
+std::vector<uint8_t> pattern(size_t length, uint64_t seed, uint64_t offset = 0);
+
+} // namespace oru::test
+
+// Skip the current test unless the program is installed.
+#define ORU_REQUIRE_PROGRAM(name)                                                                  \
+    do {                                                                                           \
+        if (!oru::test::have_program(name)) GTEST_SKIP() << name << " is not installed";           \
+    } while (0)
+
+#define ORU_REQUIRE_ROOT()                                                                         \
+    do {                                                                                           \
+        if (!oru::test::is_root()) GTEST_SKIP() << "needs root";                                   \
+    } while (0)
