@@ -92,7 +92,7 @@ char *slot_text(oruError err) {
 
 } // namespace
 
-ORU_EXPORT_DATA char *oruDiskLib_GetErrorText(oruError err) {
+ORU_EXPORT char *oruDiskLib_GetErrorText(oruError err) {
     int code = static_cast<int>(err);
     if (code < 0 || code > ORU_E_FORMAT) return const_cast<char *>(kUnknown);
     if (const char *text = kTexts[code]) return const_cast<char *>(text);
