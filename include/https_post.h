@@ -1,0 +1,88 @@
+/*
+ * The request layer: every conversation with the management server (HTTPS,
+ * port 443) and with the host agents (plain HTTP) goes through here.
+ *
+ * Each request is one exchange on a connection of its own: connect, send the
+ * whole request, read the reply, close. Nothing is reused between requests.
+ * The HTTP status line and header lines of replies are never interpreted:
+ * the HTTPS operations hand back the raw reply body, the plain-HTTP ones the
+ * last non-empty line of the reply; callers judge the text themselves.
+ *
+ * The six request operations return oruError codes as int (ORU_OK on
+ * success). A null authorization value is sent as the text "(null)".
+ * TLS certificates are not verified: platforms run with self-signed ones.
+ */
+#ifndef HTTPS_POST_H
+#define HTTPS_POST_H
+
+#include <pthread.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct ssl_st SSL;
+
+/* The fixed header lines of every HTTPS request, each ending in CR LF. */
+extern const char *HttpsPostHeaders;
+
+/* Lets one HTTPS exchange at a time run in the process: held from the TLS
+ * set-up of a request until its connection is released. */
+extern pthread_mutex_t tamb_mutex;
+
+/* Connects an IPv4 stream socket to server (host name or dotted address) and
+ * port. Returns the descriptor, or -1 no socket, -2 the name did not resolve,
+ * -3 the connection failed. Thread-safe. */
+int client_connect_tcp(char *server, int port);
+
+/* Request builders. Write the request text, NUL-terminated, into data and
+ * return its length (-1 when memory runs out). data must have room for the
+ * whole text plus its terminator.
+ *   post_pack / put_pack: "POST|PUT page HTTP/1.0", "Host: host:port", the
+ *     HttpsPostHeaders block, "Authorization: aut", "Content-Length: len",
+ *     a blank line, then content.
+ *   get_pack / delete_pack: "GET|DELETE page HTTP/1.1", "Host: host", the
+ *     block, "Authorization: aut", a blank line; len and content are unused. */
+int post_pack(char *host, int port, char *page, char *aut, int len, char *content, char *data);
+int put_pack(char *host, int port, char *page, char *aut, int len, char *content, char *data);
+int get_pack(char *host, int port, char *page, char *aut, int len, char *content, char *data);
+int delete_pack(char *host, int port, char *page, char *aut, int len, char *content, char *data);
+
+/* A TLS client object bound to the connected socket sockfd (no
+ * verification), or NULL. The caller frees it with SSL_free. */
+SSL *ssl_init(int sockfd);
+
+/* Runs the handshake and writes size bytes of data. Returns size, -1 when
+ * the handshake failed, -2 when a write failed. */
+int ssl_send(SSL *ssl, char *data, int size);
+
+/* Skips the reply head (up to the first run of four CR/LF bytes) and stores
+ * the body into buff until the peer closes or size bytes are stored; adds no
+ * terminator. Returns the body bytes stored, -1 when ssl is NULL. */
+int ssl_recv(SSL *ssl, char *buff, int size);
+
+/* HTTPS requests to host:port. The reply body (at most bsize bytes, not
+ * terminated) lands in buff: pass a zero-filled buffer of bsize + 1 bytes.
+ * ORU_E_MALLOC, ORU_E_TCP, ORU_E_SSL, ORU_E_SEND (handshake or write),
+ * ORU_E_RECV on failure. */
+int https_post(char *host, int port, char *url, char *data, int dsize, char *aut, char *buff,
+               int bsize);
+int https_put(char *host, int port, char *url, char *data, int dsize, char *aut, char *buff,
+              int bsize);
+int https_get(char *host, int port, char *url, char *aut, char *buff, int bsize);
+int https_delete(char *host, int port, char *url, char *aut, char *buff, int bsize);
+
+/* Plain-HTTP requests to ip (dotted IPv4 only, no name resolution):port. The
+ * reply is read until its head and Content-Length body are complete, the peer
+ * closes, or bufsize - 1 bytes have arrived; buf (bufsize bytes) then holds
+ * the last non-empty line of the reply, terminated. ORU_E_TCP (no socket, or
+ * ip not dotted), ORU_E_CONNECT_FAIL, ORU_E_SEND, ORU_E_RECV (nothing
+ * received; buf untouched). */
+int http_post(char *ip, int port, char *url, char *body, char *aut, char *buf, int bufsize);
+int http_get(char *ip, int port, char *url, char *aut, char *buf, int bufsize);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HTTPS_POST_H */
