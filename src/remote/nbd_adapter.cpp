@@ -1,0 +1,113 @@
+// NBD adapter: the six rwimage1 calls over libnbd. Each call makes one or two
+// libnbd requests and reduces the outcome to 0 / -1, leaving libnbd's text in
+// the caller's 100-byte error buffer (the volume layer passes nbderror).
+#include <libnbd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/export.h"
+#include "rwimage1.h"
+
+namespace {
+
+// Every caller hands us nbderror (char[100]); libnbd's texts have no bound.
+constexpr size_t kErrorRoom = 100;
+
+// Longer texts are cut to 99 bytes so the terminator always fits.
+void put_error(char *error, const char *text) {
+    if (!error) return;
+    if (!text) text = "unknown libnbd error";
+    size_t n = strnlen(text, kErrorRoom - 1);
+    memcpy(error, text, n);
+    error[n] = '\0';
+}
+
+void put_nbd_error(char *error) { put_error(error, nbd_get_error()); }
+
+constexpr size_t kSectorMask = 511;
+
+} // namespace
+
+ORU_EXPORT int sdk_img_conn(struct nbd_handle **nbd, char *ip, char *port, char *name,
+                            char *error) {
+    if (!nbd) return -1;
+    *nbd = nbd_create();
+    if (!*nbd) return -1;
+    nbd_set_export_name(*nbd, name ? name : "");
+    if (!ip || !port) {
+        put_error(error, "nbd server address or port missing");
+        return -1;
+    }
+    if (nbd_connect_tcp(*nbd, ip, port) == -1) {
+        // The handle stays in the slot: sdk_disconn releases it.
+        put_nbd_error(error);
+        return -1;
+    }
+    return 0;
+}
+
+ORU_EXPORT int sdk_img_size(struct nbd_handle *nbd, uint64_t *size, char *error) {
+    if (!nbd || !size) return -1;
+    int64_t r = nbd_get_size(nbd);
+    *size = static_cast<uint64_t>(r);
+    if (r == -1) {
+        put_nbd_error(error);
+        return -1;
+    }
+    return 0;
+}
+
+ORU_EXPORT int sdk_img_detect(struct nbd_handle *, size_t, uint64_t) { return 1; }
+
+ORU_EXPORT int sdk_img_read(struct nbd_handle *nbd, void *buf, size_t count, uint64_t offset,
+                            char *error) {
+    if ((count & kSectorMask) != 0) {
+        put_error(error, "buffer need to be aligned with 512");
+        return -1;
+    }
+    if (!nbd) {
+        put_error(error, "handle is NULL");
+        return -1;
+    }
+    if (nbd_pread(nbd, buf, count, offset, 0) == -1) {
+        put_nbd_error(error);
+        return -1;
+    }
+    return 0;
+}
+
+ORU_EXPORT int sdk_img_write(struct nbd_handle *nbd, const void *buf, size_t count,
+                             uint64_t offset, char *error) {
+    if (!nbd) {
+        put_error(error, "handle is NULL");
+        return -1;
+    }
+    // A failed query (-1) is left for the write itself to report.
+    if (nbd_is_read_only(nbd) == 1) {
+        put_error(error, "nbd is read only");
+        return -1;
+    }
+    // Forced unit access: the server commits each write before it replies,
+    // so a backup that sees success has its data on stable storage.
+    if (nbd_pwrite(nbd, buf, count, offset, LIBNBD_CMD_FLAG_FUA) == -1) {
+        put_nbd_error(error);
+        return -1;
+    }
+    return 0;
+}
+
+ORU_EXPORT int sdk_disconn(struct nbd_handle **nbd, char *error) {
+    if (!nbd || !*nbd) return -1;
+    // Only a connected handle has a session to shut down. One whose connect
+    // failed (dead) or never ran would refuse the shutdown forever, and
+    // refusing to release it would leak it for good.
+    bool has_session = nbd_aio_is_ready(*nbd) == 1 || nbd_aio_is_processing(*nbd) == 1;
+    if (has_session && nbd_shutdown(*nbd, 0) == -1) {
+        put_nbd_error(error);
+        return -1;
+    }
+    nbd_close(*nbd);
+    *nbd = nullptr; // a second disconnect finds an empty slot
+    return 0;
+}
