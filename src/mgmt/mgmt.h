@@ -6,6 +6,8 @@
 
 #include "oruDiskLib.h"
 
+struct oruDiskLibInConnection;
+
 // The management server's fixed HTTPS port.
 inline constexpr int kManagementPort = 443;
 
@@ -53,5 +55,10 @@ struct LoginReply {
 // no error reply but lacks "sessonId" leaves session_id empty: the caller
 // treats that as a failed login.
 int login(const char *ip, const char *user, const char *password, LoginReply *reply);
+
+// The texts of a connection record are malloc'd copies, freed with free():
+// this puts a fresh copy of value into the record's sessionid, releasing the
+// old one. false (record unchanged) when memory runs out.
+bool replace_session_id(oruDiskLibInConnection *connection, const char *value);
 
 } // namespace oru::mgmt
