@@ -13,6 +13,10 @@ struct iscsi_context;
 
 // Transport recorded in oruDiskLibInHandle::flag.
 enum : int { ORU_TRANSPORT_LOCAL = 0, ORU_TRANSPORT_NBD = 1, ORU_TRANSPORT_ISCSI = 2 };
+// No transport behind the handle: a remote open that attached nothing (mode
+// "file", or an attach that failed before choosing one). Every volume call
+// refuses it; its close releases only the log (whoever closes h->log nulls it).
+inline constexpr int ORU_TRANSPORT_NONE = -1;
 
 // What oruDiskLibHandle points at. Field order is fixed.
 struct oruDiskLibInHandle {

@@ -1,0 +1,55 @@
+// Allocated-cluster bitmaps of locally opened volumes: "<diskPath>.b".
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "core/export.h"
+#include "core/handle.h"
+#include "image/raw_bitmap.h"
+
+namespace {
+
+const char kRemote[] = "not support remote now";
+const char kNoMemory[] = "memory not enough";
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+
+oruError raw_bitmap(const oruDiskLibInHandle *h, const oruDiskLibVolume *volume) {
+    if (!h->lblk || h->lblk->fd <= 0) return ORU_E_PARAMS; // no raw volume open
+    std::unique_ptr<struct fiemap, FreeDeleter> extents(read_fiemap(h->lblk->fd, &rawerror));
+    if (!extents) return ORU_E_RAW_BITMAP;
+    if (dump_fiemap(extents.get(), volume->diskPath, &rawerror) == -1) return ORU_E_RAW_BITMAP;
+    return ORU_OK;
+}
+
+oruError qcow2_bitmap(const oruDiskLibInHandle *h, const oruDiskLibVolume *volume) {
+    if (!h->qblk) return ORU_E_PARAMS; // no qcow2 volume open
+    std::string path;
+    try {
+        path = std::string(volume->diskPath) + ".b";
+    } catch (const std::bad_alloc &) {
+        qcowerror = const_cast<char *>(kNoMemory);
+        return ORU_E_QCOW_BITMAP;
+    }
+    if (QueryAllocatedClusters(h->qblk, path.data(), &qcowerror) == -1) return ORU_E_QCOW_BITMAP;
+    return ORU_OK;
+}
+
+} // namespace
+
+ORU_EXPORT oruError oruDiskLib_QueryAllocatedClusters(oruDiskLibHandle diskHandle,
+                                                      const oruDiskLibVolume *volume) {
+    if (!diskHandle) return ORU_E_PARAMS;
+    const oruDiskLibInHandle *h = in_handle(diskHandle);
+    if (h->flag != ORU_TRANSPORT_LOCAL) {
+        qcowerror = const_cast<char *>(kRemote);
+        return ORU_E_QCOW_BITMAP;
+    }
+    if (!volume || !volume->diskPath) return ORU_E_PARAMS;
+    // LUKS volumes are raw files here, header region included.
+    if (volume->diskFormat != ORU_QCOW) return raw_bitmap(h, volume);
+    return qcow2_bitmap(h, volume);
+}
