@@ -3,11 +3,9 @@
 // the caller's 100-byte error buffer (the volume layer passes nbderror).
 #include <libnbd.h>
 
-#include <cstdio>
-#include <cstring>
-
 #include "core/export.h"
 #include "rwimage1.h"
+#include "util/bounded_copy.h"
 
 namespace {
 
@@ -16,11 +14,7 @@ constexpr size_t kErrorRoom = 100;
 
 // Longer texts are cut to 99 bytes so the terminator always fits.
 void put_error(char *error, const char *text) {
-    if (!error) return;
-    if (!text) text = "unknown libnbd error";
-    size_t n = strnlen(text, kErrorRoom - 1);
-    memcpy(error, text, n);
-    error[n] = '\0';
+    oru::bounded_copy(error, kErrorRoom, text ? text : "unknown libnbd error");
 }
 
 void put_nbd_error(char *error) { put_error(error, nbd_get_error()); }
