@@ -44,6 +44,7 @@ typedef struct qcow2 {
     size_t refcount_table_size;     /* in bytes */
     cluster cluster[2];             /* kind 0: L2 table last used for reading */
     uint64_t file_size_seen;        /* lower bound of the file length; 0 = unknown */
+    uint64_t refcount_table_offset; /* from the header */
 } qcow2;
 
 /* Open and metadata. 0 / -1 with *error pointed at a constant text. */

@@ -49,6 +49,10 @@ inline constexpr uint64_t kFlagZero = 1ULL;             // reads as zeros (versi
 inline constexpr uint32_t kMinClusterBits = 9;
 inline constexpr uint32_t kMaxClusterBits = 21;
 
+// Longest backing chain followed below an image. A chain that names itself
+// (directly or further down) would otherwise recurse until the stack is gone.
+inline constexpr int kMaxBackingDepth = 64;
+
 // Guest address arithmetic.
 inline uint64_t l1_index(const qcow2 *q, uint64_t guest_offset) {
     return guest_offset >> q->l1_shift;

@@ -1,0 +1,352 @@
+// qcow2 images: open (header checks, table mappings, file lock), close, the
+// mapped-cluster cache and the file-length helpers the write path builds on.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "core/export.h"
+#include "image/qcow2_internal.h"
+#include "qcow2.h"
+#include "util/unique_fd.h"
+
+namespace {
+
+// The engine reads this much of the header: through the compression-type
+// byte of version 3 headers.
+constexpr size_t kHeaderBytes = 105;
+constexpr uint32_t kMagic = 0x514649FB; // "QFI\xfb"
+
+// Incompatible feature bits a version 3 header may carry: dirty (0), corrupt
+// (1, refused separately) and compression type (3). Anything else (external
+// data file, extended L2 entries, future bits) changes how tables are read.
+constexpr uint64_t kKnownIncompatible = (1ULL << 0) | (1ULL << 1) | (1ULL << 3);
+constexpr uint64_t kIncompatibleCorrupt = 1ULL << 1;
+constexpr uint64_t kIncompatibleCompression = 1ULL << 3;
+
+// Header field offsets.
+constexpr size_t kVersionAt = 4;
+constexpr size_t kBackingOffsetAt = 8;
+constexpr size_t kBackingSizeAt = 16;
+constexpr size_t kClusterBitsAt = 20;
+constexpr size_t kSizeAt = 24;
+constexpr size_t kCryptAt = 32;
+constexpr size_t kL1SizeAt = 36;
+constexpr size_t kL1OffsetAt = 40;
+constexpr size_t kRefcountOffsetAt = 48;
+constexpr size_t kRefcountClustersAt = 56;
+constexpr size_t kIncompatibleAt = 72;
+constexpr size_t kRefcountOrderAt = 96;
+constexpr size_t kCompressionTypeAt = 104;
+
+constexpr char kFlagUndefined[] = "flag not define";
+constexpr char kOpenFailed[] = "open file failed";
+constexpr char kLockFailed[] = "file locked failed";
+constexpr char kHeaderReadFailed[] = "read qcow header failed";
+constexpr char kHeaderTooShort[] = "header is too short";
+constexpr char kNotQcow[] = "The image is not qcow";
+constexpr char kVersionTooOld[] = "qcow version is too old\n";
+constexpr char kEncrypted[] = "The image is encryptd,not support now";
+constexpr char kCorrupt[] = "data corrupt";
+constexpr char kUnknownFeature[] = "qcow image uses an unsupported incompatible feature";
+constexpr char kNotZlib[] = "only support zlib compress now";
+constexpr char kBadClusterBits[] = "qcow cluster size is not supported";
+constexpr char kBackingNameTooLong[] = "qcow backing file name is too long";
+constexpr char kSmallCluster[] = "qcow header mmap failed";
+constexpr char kL1Corrupt[] = "qcow L1 table is corrupted";
+constexpr char kRefcountCorrupt[] = "qcow refcount_table is corrupted";
+constexpr char kNoMemory[] = "memory not enough";
+constexpr char kInvalidArgument[] = "qcow handle can't be NULL";
+
+void set_error(char **error, const char *text) {
+    if (error) *error = const_cast<char *>(text);
+}
+
+ssize_t pread_full(int fd, void *buf, size_t len, uint64_t offset) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::pread(fd, static_cast<char *>(buf) + done, len - done,
+                            static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Maps a metadata table of `bytes` at `offset`; nullptr when the header's
+// numbers cannot describe a mapping (overflow, misalignment, no memory).
+uint64_t *map_table(int fd, uint64_t offset, uint64_t bytes, int flag) {
+    if (bytes == 0 || offset > static_cast<uint64_t>(INT64_MAX) ||
+        bytes > static_cast<uint64_t>(INT64_MAX) - offset || bytes > SIZE_MAX)
+        return nullptr;
+    int prot = flag == ORU_RO ? PROT_READ : PROT_READ | PROT_WRITE;
+    void *p = ::mmap(nullptr, static_cast<size_t>(bytes), prot, MAP_SHARED, fd,
+                     static_cast<off_t>(offset));
+    return p == MAP_FAILED ? nullptr : static_cast<uint64_t *>(p);
+}
+
+// Releases whatever an open record holds. Used by close and by a failed open.
+void release_record(qcow2 *q) {
+    for (auto &slot : q->cluster) {
+        if (slot.base) ::munmap(slot.base, q->cluster_size);
+        slot.base = nullptr;
+        slot.offset = 0;
+    }
+    if (q->l1_table) ::munmap(q->l1_table, q->l1_table_size);
+    if (q->refcount_table) ::munmap(q->refcount_table, q->refcount_table_size);
+    q->l1_table = nullptr;
+    q->refcount_table = nullptr;
+    if (q->fd >= 0) {
+        lock_set(q->fd, F_UNLCK);
+        ::close(q->fd);
+    }
+    q->fd = -1;
+    std::free(q);
+}
+
+// Header checks and derived geometry; fills q from the 105 header bytes.
+// nullptr on success, else the refusal text.
+const char *parse_header(qcow2 *q, const unsigned char *h) {
+    if (be32tohp(h) != kMagic) return kNotQcow;
+    uint32_t version = be32tohp(h + kVersionAt);
+    if (version < 2) return kVersionTooOld;
+    if (be32tohp(h + kCryptAt) != 0) return kEncrypted;
+    // A version 2 header ends at byte 72: what follows belongs to header
+    // extensions or the backing name, not to feature fields.
+    if (version >= 3) {
+        uint64_t incompatible = be64tohp(h + kIncompatibleAt);
+        if (incompatible & kIncompatibleCorrupt) return kCorrupt;
+        if (incompatible & ~kKnownIncompatible) return kUnknownFeature;
+        if (h[kCompressionTypeAt] != 0 && (incompatible & kIncompatibleCompression))
+            return kNotZlib;
+    }
+    q->size = be64tohp(h + kSizeAt);
+    q->cluster_bits = be32tohp(h + kClusterBitsAt);
+    if (q->cluster_bits < oru::qcow2_engine::kMinClusterBits ||
+        q->cluster_bits > oru::qcow2_engine::kMaxClusterBits)
+        return kBadClusterBits;
+    q->cluster_size = size_t{1} << q->cluster_bits;
+    if (be64tohp(h + kBackingOffsetAt) != 0 && be32tohp(h + kBackingSizeAt) >= sizeof q->backing_file)
+        return kBackingNameTooLong;
+    q->l2_shift = q->cluster_bits;
+    q->l2_amask = (1U << (q->cluster_bits - 3)) - 1;
+    q->l1_shift = 2 * q->cluster_bits - 3;
+    q->l1_table_offset = be64tohp(h + kL1OffsetAt);
+    q->l1_table_size = size_t{be32tohp(h + kL1SizeAt)} * 8;
+    q->refcount_table_offset = be64tohp(h + kRefcountOffsetAt);
+    q->refcount_order = version >= 3 ? be32tohp(h + kRefcountOrderAt) : 4;
+    q->refcount_table_size = size_t{be32tohp(h + kRefcountClustersAt)} * q->cluster_size;
+    return nullptr;
+}
+
+// The backing name is read as the header says; a short read leaves the rest
+// of the (zero-filled) field empty.
+void read_backing_name(qcow2 *q, const unsigned char *h) {
+    uint64_t offset = be64tohp(h + kBackingOffsetAt);
+    if (offset == 0 || offset > static_cast<uint64_t>(INT64_MAX)) return;
+    size_t length = be32tohp(h + kBackingSizeAt); // < sizeof backing_file, checked
+    if (pread_full(q->fd, q->backing_file, length, offset) < 0) q->backing_file[0] = '\0';
+    q->backing_file[length] = '\0';
+}
+
+int fail_open(qcow2 **out, qcow2 *q, char **error, const char *text) {
+    release_record(q);
+    *out = nullptr;
+    set_error(error, text);
+    return -1;
+}
+
+} // namespace
+
+ORU_EXPORT int qcow2_open(char *path, qcow2 **out, int flag, char **error) {
+    if (!out) {
+        set_error(error, kInvalidArgument);
+        return -1;
+    }
+    *out = nullptr;
+    if (flag != ORU_RO && flag != ORU_WO && flag != ORU_RW) {
+        set_error(error, kFlagUndefined);
+        return -1;
+    }
+    if (!path) {
+        set_error(error, kOpenFailed);
+        return -1;
+    }
+    auto *q = static_cast<qcow2 *>(std::calloc(1, sizeof(qcow2)));
+    if (!q) {
+        set_error(error, kNoMemory);
+        return -1;
+    }
+    q->fd = -1;
+    // Write-only opens still read the header and map the tables, so the file
+    // is opened for reading too; the lock stays exclusive.
+    oru::UniqueFd fd(::open(path, (flag == ORU_RO ? O_RDONLY : O_RDWR) | O_CLOEXEC));
+    if (!fd) return fail_open(out, q, error, kOpenFailed);
+    if (lock_set(fd.get(), flag == ORU_RO ? F_RDLCK : F_WRLCK) == -1)
+        return fail_open(out, q, error, kLockFailed);
+    q->fd = fd.release();
+    q->flag = flag;
+
+    unsigned char header[kHeaderBytes];
+    ssize_t got = pread_full(q->fd, header, sizeof header, 0);
+    if (got < 0) return fail_open(out, q, error, kHeaderReadFailed);
+    if (static_cast<size_t>(got) < sizeof header) return fail_open(out, q, error, kHeaderTooShort);
+    if (const char *refusal = parse_header(q, header)) return fail_open(out, q, error, refusal);
+    q->path = path;
+    read_backing_name(q, header);
+
+    long page = ::sysconf(_SC_PAGESIZE);
+    if (page > 0 && q->cluster_size < static_cast<size_t>(page))
+        return fail_open(out, q, error, kSmallCluster);
+    // An empty L1 table (virtual size 0) needs no mapping: every lookup past
+    // l1_size reads as unallocated.
+    if (q->l1_table_size != 0) {
+        q->l1_table = map_table(q->fd, q->l1_table_offset, q->l1_table_size, flag);
+        if (!q->l1_table) return fail_open(out, q, error, kL1Corrupt);
+    }
+    q->refcount_table = map_table(q->fd, q->refcount_table_offset, q->refcount_table_size, flag);
+    if (!q->refcount_table) return fail_open(out, q, error, kRefcountCorrupt);
+    oru::qcow2_engine::file_length(q);
+    *out = q;
+    return 0;
+}
+
+ORU_EXPORT int qcow2_close(qcow2 **q) {
+    if (!q || !*q) return 0;
+    release_record(*q);
+    // The record is gone; leaving the caller a dangling pointer only invites
+    // a second close.
+    *q = nullptr;
+    return 0;
+}
+
+const void *load_cluster(qcow2 *q, uint64_t offset, unsigned kind) {
+    if (!q || offset == 0 || kind >= sizeof q->cluster / sizeof q->cluster[0]) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    cluster &slot = q->cluster[kind];
+    if (slot.base && slot.offset == offset) return slot.base;
+    // A page wholly past the end of the file would fault on first touch.
+    if (!oru::qcow2_engine::file_covers(q, offset, q->cluster_size) ||
+        offset > static_cast<uint64_t>(INT64_MAX)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    void *p = ::mmap(nullptr, q->cluster_size, PROT_READ, MAP_SHARED, q->fd, static_cast<off_t>(offset));
+    if (p == MAP_FAILED) return nullptr;
+    if (slot.base) ::munmap(slot.base, q->cluster_size);
+    slot.base = p;
+    slot.offset = offset;
+    return p;
+}
+
+ORU_EXPORT int64_t getfilesize(qcow2 *q) {
+    if (!q) return -1;
+    return oru::qcow2_engine::file_length(q);
+}
+
+ORU_EXPORT uint64_t add_cluster(qcow2 *q, unsigned n) {
+    if (!q || n == 0) return 0;
+    uint64_t length = uint64_t{n} * q->cluster_size;
+    // Shrinking would cut off data and leave mapped tables over a hole that
+    // faults; the engine only ever grows files.
+    int64_t current = oru::qcow2_engine::file_length(q);
+    if (current < 0 || length < static_cast<uint64_t>(current)) return 0;
+    if (::ftruncate(q->fd, static_cast<off_t>(length)) != 0) return 0;
+    q->file_size_seen = length;
+    return length - q->cluster_size;
+}
+
+namespace oru::qcow2_engine {
+
+int64_t file_length(qcow2 *q) {
+    struct stat st;
+    if (::fstat(q->fd, &st) != 0) return -1;
+    q->file_size_seen = static_cast<uint64_t>(st.st_size);
+    return st.st_size;
+}
+
+bool file_covers(qcow2 *q, uint64_t offset, uint64_t length) {
+    if (length > UINT64_MAX - offset) return false;
+    uint64_t end = offset + length;
+    if (end <= q->file_size_seen) return true;
+    int64_t now = file_length(q);
+    return now >= 0 && end <= static_cast<uint64_t>(now);
+}
+
+namespace {
+
+uint64_t table_entry(qcow2 *q, const uint64_t *table, uint64_t table_offset, uint64_t entries,
+                     uint64_t index) {
+    if (!table || index >= entries) return 0;
+    if (!file_covers(q, table_offset + index * 8, 8)) return 0;
+    return be64tohp(table + index);
+}
+
+int store_table_entry(qcow2 *q, uint64_t *table, uint64_t table_offset, uint64_t entries,
+                      uint64_t index, uint64_t entry) {
+    if (!table || index >= entries || q->flag == ORU_RO) return -1;
+    if (!file_covers(q, table_offset + index * 8, 8)) return -1;
+    htobe64p(entry, table + index);
+    return 0;
+}
+
+} // namespace
+
+uint64_t l1_entry(qcow2 *q, uint64_t index) {
+    return table_entry(q, q->l1_table, q->l1_table_offset, l1_entries(q), index);
+}
+
+int store_l1_entry(qcow2 *q, uint64_t index, uint64_t entry) {
+    return store_table_entry(q, q->l1_table, q->l1_table_offset, l1_entries(q), index, entry);
+}
+
+uint64_t refcount_table_entry(qcow2 *q, uint64_t index) {
+    return table_entry(q, q->refcount_table, q->refcount_table_offset, refcount_table_entries(q),
+                       index);
+}
+
+int store_refcount_table_entry(qcow2 *q, uint64_t index, uint64_t entry) {
+    return store_table_entry(q, q->refcount_table, q->refcount_table_offset,
+                             refcount_table_entries(q), index, entry);
+}
+
+std::string backing_path(const qcow2 *q) {
+    std::string name(q->backing_file);
+    if (name.empty() || name.front() == '/' || !q->path) return name;
+    // A relative name belongs to the directory of the image that stores it;
+    // the working directory serves only when nothing of that name is there.
+    std::string image(q->path);
+    size_t slash = image.rfind('/');
+    if (slash == std::string::npos) return name;
+    std::string beside = image.substr(0, slash + 1) + name;
+    struct stat st;
+    if (::stat(beside.c_str(), &st) == 0) return beside;
+    return name;
+}
+
+int BackingImage::open(const qcow2 *image, char **error) {
+    close();
+    try {
+        path_ = backing_path(image);
+    } catch (...) {
+        set_error(error, kNoMemory);
+        return -1;
+    }
+    return qcow2_open(path_.data(), &record_, ORU_RO, error);
+}
+
+void BackingImage::close() {
+    if (record_) qcow2_close(&record_);
+    record_ = nullptr;
+}
+
+} // namespace oru::qcow2_engine
