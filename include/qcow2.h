@@ -50,6 +50,9 @@ typedef struct qcow2 {
 /* Open and metadata. 0 / -1 with *error pointed at a constant text. */
 int qcow2_open(char *path, qcow2 **q, int flag, char **error);
 int qcow2_close(qcow2 **q);
+/* Flushes a writable image to stable storage (fdatasync); qcow2_close calls
+ * it first. 0, or -1 when the flush failed; read-only records: 0. */
+int qcow2_flush(qcow2 *q);
 const void *load_cluster(qcow2 *q, uint64_t offset, unsigned kind);
 int64_t getfilesize(qcow2 *q);
 uint64_t add_cluster(qcow2 *q, unsigned n);
