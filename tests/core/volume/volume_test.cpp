@@ -2,6 +2,7 @@
 // sees them: limits, LUKS region, argument refusals, handle reuse, and the
 // remote "file" mode that attaches nothing.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -243,11 +244,11 @@ TEST_F(VolumeTest, QcowVolumeReadsAndWritesLikeQemu) {
     Handle h;
     ASSERT_EQ(open_local(h, vol), ORU_OK);
     std::vector<uint8_t> buf(65536 + 1024);
-    ASSERT_EQ(oruDiskLib_Read(h.get(), &vol.v, 127, buf.size() / 512, buf.data()), ORU_OK);
+    EXPECT_EQ(oruDiskLib_Read(h.get(), &vol.v, 127, buf.size() / 512, buf.data()), ORU_OK);
     EXPECT_EQ(0, std::memcmp(buf.data(), base.data() + 127 * 512, buf.size()));
 
     const auto update = pattern(3 * 512, 14);
-    ASSERT_EQ(oruDiskLib_Write(h.get(), &vol.v, 1000, 3, const_cast<uint8_t *>(update.data())),
+    EXPECT_EQ(oruDiskLib_Write(h.get(), &vol.v, 1000, 3, const_cast<uint8_t *>(update.data())),
               ORU_OK);
     ASSERT_EQ(oruDiskLib_Close(h.get(), &vol.v), ORU_OK);
 

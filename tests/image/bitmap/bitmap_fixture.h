@@ -52,7 +52,7 @@ inline void must_run(const std::string &command) {
 // One character per cluster of a disk of virtual size bytes: "1" where
 // qemu-img map reports any layer of the chain as holding the bytes.
 inline std::string qemu_allocation(const std::string &image, uint64_t size, uint64_t cluster) {
-    CommandResult r = run("qemu-img map --output=json -f qcow2 " + quote(image));
+    CommandResult r = run("qemu-img map -U --output=json -f qcow2 " + quote(image));
     EXPECT_EQ(r.status, 0) << r.out;
     std::string bits(size / cluster + (size % cluster != 0), '0');
     for (const auto &extent : nlohmann::json::parse(r.out)) {
