@@ -1,0 +1,55 @@
+// A listening TCP socket served by a thread of its own: each accepted
+// connection is handed to the handler, one after another, until stop().
+#pragma once
+
+#include "util/unique_fd.h"
+
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace oru::sim {
+
+// A listening IPv4 socket on address:port (port 0: the kernel picks one).
+// On failure returns an empty descriptor and says why.
+UniqueFd listen_tcp(const std::string &address, int port, std::string &why);
+
+// The port a bound socket listens on.
+int bound_port(int fd);
+
+// "a.b.c.d:port" of the peer of a connected socket.
+std::string peer_name(int fd);
+
+// Wakes blocked waiters once; stays signalled. Several threads may wait on it.
+class StopSignal {
+  public:
+    StopSignal();
+    void raise();
+    int fd() const { return fd_.get(); }
+
+  private:
+    UniqueFd fd_;
+};
+
+class Listener {
+  public:
+    using Handler = std::function<void(UniqueFd connection, const std::string &peer)>;
+
+    Listener(UniqueFd socket, Handler handler, const StopSignal &stop);
+    ~Listener();
+    Listener(const Listener &) = delete;
+    Listener &operator=(const Listener &) = delete;
+
+    // Waits for the serving thread, which ends once the stop signal is raised.
+    void join();
+
+  private:
+    void serve();
+
+    UniqueFd socket_;
+    Handler handler_;
+    const StopSignal &stop_;
+    std::thread thread_;
+};
+
+} // namespace oru::sim
