@@ -53,6 +53,10 @@ class Allocation {
     // counted as used (queued); it is in the file after commit().
     AllocStatus reserve(uint64_t *host_offset);
 
+    // Whether `clusters` reservations in a row would succeed (free room,
+    // refcount table, width), without reserving anything.
+    AllocStatus check_capacity(uint64_t clusters);
+
     // Makes sure the cluster holding host_offset is counted: a count of 0
     // becomes 1 (queued until commit()), any other count stays as it is.
     // May append a refcount block, which is put in place at once.

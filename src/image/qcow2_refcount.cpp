@@ -18,9 +18,9 @@ namespace oru::qcow2_engine {
 namespace {
 
 constexpr unsigned kRefcountSlot = 1; // cache slot of the refcount block last used
-// Clusters a reservation may add: the cluster, a refcount block for it, and
-// a block for that block when it falls into the next block's range.
-constexpr uint64_t kClustersPerReservation = 3;
+// Refcount blocks a reservation may bring along: one for the cluster, and one
+// for that block when it falls into the next block's range.
+constexpr uint64_t kExtraBlocks = 2;
 
 void store_be(unsigned char *p, uint64_t value, unsigned bytes) {
     for (unsigned i = 0; i < bytes; ++i) p[i] = static_cast<unsigned char>(value >> (8 * (bytes - 1 - i)));
@@ -212,19 +212,24 @@ AllocStatus Allocation::mark_used(uint64_t host_offset) {
     return AllocStatus::ok;
 }
 
-AllocStatus Allocation::reserve(uint64_t *host_offset) {
+AllocStatus Allocation::check_capacity(uint64_t clusters) {
     if (!refcount_width_writable(q_)) return AllocStatus::width_unsupported;
     if (AllocStatus s = start(); s != AllocStatus::ok) return s;
     // Refuse before anything is allocated when the table could not count
-    // the cluster or the refcount blocks it may bring along.
-    uint64_t entries = refcount_table_entries(q_);
-    for (uint64_t k = 0; k < kClustersPerReservation; ++k)
-        if (locate(next_ + k * q_->cluster_size).table_index >= entries) return AllocStatus::table_full;
+    // the clusters or the refcount blocks they may bring along.
+    uint64_t last = next_ + (clusters + kExtraBlocks - 1) * q_->cluster_size;
+    if (last < next_ || locate(last).table_index >= refcount_table_entries(q_))
+        return AllocStatus::table_full;
     if (!room_known_) {
         if (!free_room(q_->fd, &room_)) return AllocStatus::room_unknown;
         room_known_ = true;
     }
-    if (room_ < q_->cluster_size) return AllocStatus::no_room;
+    if (room_ / q_->cluster_size < clusters) return AllocStatus::no_room;
+    return AllocStatus::ok;
+}
+
+AllocStatus Allocation::reserve(uint64_t *host_offset) {
+    if (AllocStatus s = check_capacity(1); s != AllocStatus::ok) return s;
     room_ -= q_->cluster_size;
     *host_offset = next_;
     next_ += q_->cluster_size;

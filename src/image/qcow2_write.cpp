@@ -144,15 +144,16 @@ class GuestWrite {
 
     bool fail_alloc(AllocStatus status, const Texts &texts) { return fail(text_for(status, texts)); }
 
-    // The L2 table of L1 entry l1i, allocated when there is none.
-    bool l2_table_for(uint64_t l1i) {
-        table_ = l1_entry(q_, l1i) & kOffsetMask;
-        if (table_ != 0) return table_ % q_->cluster_size == 0 || fail(kL2Misaligned);
+    // A new L2 table for the current L1 entry. Only allocated together with
+    // the first data cluster it maps, so there must be room for both.
+    bool allocate_table() {
+        if (AllocStatus s = allocation_.check_capacity(2); s != AllocStatus::ok)
+            return fail_alloc(s, kL2Texts);
         uint64_t table;
         if (AllocStatus s = allocation_.reserve(&table); s != AllocStatus::ok)
             return fail_alloc(s, kL2Texts);
         if (AllocStatus s = allocation_.commit(); s != AllocStatus::ok) return fail_alloc(s, kL2Texts);
-        uint64_t entry_offset = q_->l1_table_offset + l1i * 8;
+        uint64_t entry_offset = q_->l1_table_offset + l1_index_ * 8;
         if (!file_covers(q_, entry_offset, 8)) return fail(kL1StoreFailed);
         unsigned char entry[8];
         htobe64p(table | kFlagCopied, entry);
@@ -166,7 +167,9 @@ class GuestWrite {
     }
 
     bool write_l2_range(const unsigned char *src, size_t length, uint64_t guest) {
-        if (!l2_table_for(l1_index(q_, guest))) return false;
+        l1_index_ = l1_index(q_, guest);
+        table_ = l1_entry(q_, l1_index_) & kOffsetMask;
+        if (table_ % q_->cluster_size != 0) return fail(kL2Misaligned);
         size_t done = 0;
         while (done < length) {
             uint64_t pos = guest + done;
@@ -180,6 +183,7 @@ class GuestWrite {
     }
 
     bool write_cluster(const unsigned char *src, size_t piece, uint64_t pos) {
+        if (table_ == 0) return write_new_cluster(l2_index(q_, pos), src, piece, pos);
         const uint64_t *view = l2_view();
         if (!view) return fail(kLoadL2);
         uint64_t index = l2_index(q_, pos);
@@ -230,6 +234,7 @@ class GuestWrite {
         bool backed = q_->backing_file[0] != '\0' && piece < q_->cluster_size;
         // Read first: a failed read must leave nothing allocated.
         if (backed && !read_backing_cluster(pos - in_cluster)) return false;
+        if (table_ == 0 && !allocate_table()) return false;
         uint64_t host;
         if (AllocStatus s = allocation_.reserve(&host); s != AllocStatus::ok)
             return fail_alloc(s, kDataTexts);
@@ -330,7 +335,8 @@ class GuestWrite {
     char **error_;
     Allocation allocation_;
     BackingImage backing_;
-    uint64_t table_ = 0; // host offset of the L2 table being written
+    uint64_t l1_index_ = 0; // L1 entry of the range being written
+    uint64_t table_ = 0;    // host offset of its L2 table, 0 while there is none
     std::unique_ptr<unsigned char[]> fill_;
     uint64_t run_host_ = 0;
     const unsigned char *run_src_ = nullptr;
