@@ -220,11 +220,14 @@ ORU_EXPORT int qcow2_open(char *path, qcow2 **out, int flag, char **error) {
 
 ORU_EXPORT int qcow2_close(qcow2 **q) {
     if (!q || !*q) return 0;
+    // Data written through this record reaches stable storage before the
+    // lock that guarded it is dropped.
+    int flushed = qcow2_flush(*q);
     release_record(*q);
     // The record is gone; leaving the caller a dangling pointer only invites
     // a second close.
     *q = nullptr;
-    return 0;
+    return flushed;
 }
 
 const void *load_cluster(qcow2 *q, uint64_t offset, unsigned kind) {

@@ -186,7 +186,8 @@ class GuestRead {
             cluster_start += q_->cluster_size;
         }
         covered = std::min(covered, run);
-        std::memset(dest + n, 0, covered - static_cast<uint64_t>(n));
+        if (covered > static_cast<uint64_t>(n))
+            std::memset(dest + n, 0, static_cast<size_t>(covered - static_cast<uint64_t>(n)));
         if (covered < run) return set_error(error_, kReadFailed), -1;
         return 0;
     }
