@@ -52,52 +52,89 @@ uint64_t cluster_count(const qcow2 *q) {
     return q->size / q->cluster_size + (q->size % q->cluster_size != 0);
 }
 
+// One image of the chain and the L2 table last read from it. Tables are read
+// with pread rather than mapped: a walk touches every table once, and mapping
+// and unmapping a cluster per table costs several times more than copying it.
+struct Layer {
+    qcow2 *image;
+    std::vector<uint64_t> table; // big-endian entries
+    uint64_t table_offset = 0;   // 0: nothing read yet
+};
+
 // The images whose allocation shows through the top image, top first.
 class Chain {
   public:
-    explicit Chain(qcow2 *top) { layers_.push_back(top); }
+    explicit Chain(qcow2 *top) { layers_.push_back(Layer{top, {}, 0}); }
 
     // Opens every backing image below the top. 0, or -1 with *error set.
     int open_backing(char **error) {
-        while (layers_.back()->backing_file[0] != '\0') {
+        while (layers_.back().image->backing_file[0] != '\0') {
             if (layers_.size() >= kMaxChainDepth) return fail(error, kChainTooLong);
             auto backing = std::make_unique<BackingImage>();
-            if (backing->open(layers_.back(), error) == -1) return -1;
-            layers_.push_back(backing->get());
+            if (backing->open(layers_.back().image, error) == -1) return -1;
+            layers_.push_back(Layer{backing->get(), {}, 0});
             backing_.push_back(std::move(backing));
         }
         return 0;
     }
-    const std::vector<qcow2 *> &layers() const { return layers_; }
+    std::vector<Layer> &layers() { return layers_; }
+    qcow2 *top() const { return layers_.front().image; }
 
   private:
-    std::vector<qcow2 *> layers_;
+    std::vector<Layer> layers_;
     std::vector<std::unique_ptr<BackingImage>> backing_;
 };
 
+bool read_at(int fd, void *data, size_t length, uint64_t offset) {
+    auto *p = static_cast<char *>(data);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = pread(fd, p + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The L2 table at l2_offset, or nullptr when the file does not hold a whole,
+// cluster-aligned table there.
+const uint64_t *load_table(Layer &layer, uint64_t l2_offset) {
+    qcow2 *q = layer.image;
+    if (layer.table_offset == l2_offset) return layer.table.data();
+    if (l2_offset % q->cluster_size != 0 || !file_covers(q, l2_offset, q->cluster_size))
+        return nullptr;
+    layer.table.resize(q->cluster_size / 8);
+    layer.table_offset = 0;
+    if (!read_at(q->fd, layer.table.data(), q->cluster_size, l2_offset)) return nullptr;
+    layer.table_offset = l2_offset;
+    return layer.table.data();
+}
+
 // Marks, in window (top clusters [first, first + count)), every top cluster
 // that an allocated cluster of layer overlaps. 0, or -1 with *error set.
-int mark_layer(qcow2 *layer, const qcow2 *top, uint64_t first, uint64_t count, char *window,
+int mark_layer(Layer &layer, const qcow2 *top, uint64_t first, uint64_t count, char *window,
                char **error) {
+    qcow2 *image = layer.image;
     const uint64_t top_cluster = top->cluster_size;
     const uint64_t guest_begin = first * top_cluster;
     // Past its own virtual size a layer shows nothing (reads see zeros there).
-    const uint64_t guest_end = std::min({(first + count) * top_cluster, top->size, layer->size});
+    const uint64_t guest_end = std::min({(first + count) * top_cluster, top->size, image->size});
     if (guest_begin >= guest_end) return 0;
-    const uint64_t cluster = layer->cluster_size;
+    const uint64_t cluster = image->cluster_size;
     const uint64_t per_table = cluster / 8;
     const uint64_t last = (guest_end - 1) / cluster; // last layer cluster in range
     uint64_t c = guest_begin / cluster;
     while (c <= last) {
         const uint64_t table_index = c / per_table;
         const uint64_t table_end = std::min((table_index + 1) * per_table, last + 1);
-        if (table_index >= l1_entries(layer)) break; // the L1 table covers no more
-        const uint64_t l2_offset = l1_entry(layer, table_index) & kOffsetMask;
+        if (table_index >= l1_entries(image)) break; // the L1 table covers no more
+        const uint64_t l2_offset = l1_entry(image, table_index) & kOffsetMask;
         if (l2_offset == 0) {
             c = table_end;
             continue;
         }
-        const auto *table = static_cast<const uint64_t *>(load_cluster(layer, l2_offset, 0));
+        const uint64_t *table = load_table(layer, l2_offset);
         if (!table) return fail(error, kL2LoadFailed);
         for (; c < table_end; ++c) {
             // Any non-zero entry counts: standard, compressed or zero-flagged.
@@ -124,8 +161,8 @@ bool write_all(int fd, const char *data, size_t length) {
 }
 
 // Writes the bitmap file of the chain's top image at path.
-int write_bitmap(const Chain &chain, const char *path, char **error) {
-    qcow2 *top = chain.layers().front();
+int write_bitmap(Chain &chain, const char *path, char **error) {
+    qcow2 *top = chain.top();
     oru::UniqueFd fd(open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0) return fail(error, kOpenFailed);
     char header[128];
@@ -140,7 +177,7 @@ int write_bitmap(const Chain &chain, const char *path, char **error) {
     for (uint64_t first = 0; first < clusters; first += kWindowClusters) {
         const uint64_t count = std::min(kWindowClusters, clusters - first);
         std::memset(window.get(), '0', count);
-        for (qcow2 *layer : chain.layers())
+        for (Layer &layer : chain.layers())
             if (mark_layer(layer, top, first, count, window.get(), error) == -1) return -1;
         if (!write_all(fd.get(), window.get(), count)) return fail(error, kCreateFailed);
     }
