@@ -158,15 +158,24 @@ class GuestRead {
     }
 
     int read_unallocated(char *dest, uint64_t run, uint64_t pos) {
-        // Bytes past the end of a smaller backing image stay zero.
-        std::memset(dest, 0, run);
-        if (q_->backing_file[0] == '\0') return 0;
+        if (q_->backing_file[0] == '\0') {
+            std::memset(dest, 0, run);
+            return 0;
+        }
         if (backing_depth >= kMaxBackingDepth) return set_error(error_, kChainTooLong), -1;
         if (!backing_ && backing_.open(q_, error_) != 0) return -1;
+        // Bytes past the end of a smaller backing image read as zeros; the
+        // rest is filled by the backing read, so it is not cleared first.
+        uint64_t backing_size = backing_.get()->size;
+        uint64_t inside = pos < backing_size ? std::min(run, backing_size - pos) : 0;
+        if (inside < run) std::memset(dest + inside, 0, run - inside);
+        if (inside == 0) return 0;
         ++backing_depth;
-        int n = qcow2_read(backing_.get(), dest, run, pos, error_);
+        int n = qcow2_read(backing_.get(), dest, inside, pos, error_);
         --backing_depth;
-        return n < 0 ? -1 : 0;
+        if (n < 0) return -1;
+        if (static_cast<uint64_t>(n) < inside) std::memset(dest + n, 0, inside - static_cast<uint64_t>(n));
+        return 0;
     }
 
     int read_standard(const ClusterMapping &m, char *dest, uint64_t run, uint64_t pos) {
