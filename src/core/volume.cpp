@@ -42,21 +42,20 @@ oruError byte_range(const oruDiskLibVolume *volume, uint64_t start_sector, uint6
     return ORU_OK;
 }
 
-// Forgets every transport field a previous volume may have left in the
-// record, so that nothing of it is acted on again. The texts that host
-// selection stores (ip, port) belong to host selection, which replaces them.
-void forget_previous_volume(oruDiskLibInHandle *h) {
-    h->flag = ORU_TRANSPORT_NONE;
-    h->lblk = nullptr;
+// Releases an image that a previous open left on the handle without a close,
+// so that its descriptor and lock do not outlive it, and clears the transport
+// so that nothing of the previous volume is used for the new one. The remote
+// transports release what their own earlier opens left (log, NBD handle,
+// iSCSI context) when they attach again; the local branch never uses those.
+void release_previous_volume(oruDiskLibInHandle *h) {
+    if (h->qblk) qcow2_close(&h->qblk);
     h->qblk = nullptr;
-    h->rblk = nullptr;
-    h->log = nullptr;
-    h->statu = 0;
-    h->iscsi = nullptr;
-    h->lun = 0;
-    h->blocksize = 0;
-    h->num_blocks = 0;
-    h->size = 0;
+    if (h->lblk) {
+        raw_close(h->lblk);
+        delete h->lblk;
+    }
+    h->lblk = nullptr;
+    h->flag = ORU_TRANSPORT_NONE;
 }
 
 struct RawHandleDeleter {
@@ -216,7 +215,7 @@ ORU_EXPORT oruError oruDiskLib_Open(const oruDiskLibVolume *volume, int openFlag
     if (!volume || !Handle) return ORU_E_PARAMS;
     if (!is_known_mode(transportMode)) return ORU_E_TRANS;
     oruDiskLibInHandle *h = in_handle(Handle);
-    forget_previous_volume(h);
+    release_previous_volume(h);
     if (!isRemote) return open_local(h, volume, openFlag);
     return open_remote(h, volume, openFlag, transportMode, in_connection(connection));
 }

@@ -262,22 +262,38 @@ TEST_F(VolumeTest, QcowVolumeReadsAndWritesLikeQemu) {
               0);
 }
 
-// A reused handle never acts on what an earlier volume left in it.
+// Descriptors of this process that refer to path.
+int open_descriptors(const std::string &path) {
+    int count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path(), ec) == path) ++count;
+    }
+    return count;
+}
+
+// A reused handle never serves the new volume from what an earlier one left
+// in it; an image left open without a close is released, not leaked.
 TEST_F(VolumeTest, ReusedHandleForgetsThePreviousVolume) {
     Volume raw(image("raw.img", pattern(8192, 15)), ORU_RAW);
     Volume other(image("other.img", pattern(8192, 16)), ORU_RAW);
     Handle h;
     ASSERT_EQ(open_local(h, raw), ORU_OK);
-    ASSERT_EQ(oruDiskLib_Close(h.get(), &raw.v), ORU_OK);
-    // Stale remote fields (as a closed remote volume may leave them).
-    h.in()->flag = ORU_TRANSPORT_NBD;
-    h.in()->rblk = reinterpret_cast<struct nbd_handle *>(0x1);
-    ASSERT_EQ(open_local(h, other), ORU_OK);
-    EXPECT_EQ(h.in()->rblk, nullptr);
+    EXPECT_EQ(open_descriptors(raw.path), 1);
+    ASSERT_EQ(open_local(h, other), ORU_OK); // no close in between
+    EXPECT_EQ(open_descriptors(raw.path), 0);
     std::vector<uint8_t> buf(512);
     ASSERT_EQ(oruDiskLib_Read(h.get(), &other.v, 0, 1, buf.data()), ORU_OK);
     EXPECT_EQ(buf, pattern(512, 16));
+    ASSERT_EQ(oruDiskLib_Close(h.get(), &other.v), ORU_OK);
+
+    // A transport recorded by an earlier remote volume plays no part.
+    h.in()->flag = ORU_TRANSPORT_NBD;
+    ASSERT_EQ(open_local(h, other), ORU_OK);
+    ASSERT_EQ(oruDiskLib_Read(h.get(), &other.v, 1, 1, buf.data()), ORU_OK);
+    EXPECT_EQ(buf, pattern(512, 16, 512));
     EXPECT_EQ(oruDiskLib_Close(h.get(), &other.v), ORU_OK);
+    EXPECT_EQ(open_descriptors(other.path), 0);
 }
 
 // A remote open in mode "file" starts the volume's log and attaches nothing;
@@ -294,10 +310,13 @@ TEST_F(VolumeTest, RemoteFileModeAttachesNothing) {
 
     Handle h;
     EXPECT_EQ(oruDiskLib_Open(&vol.v, ORU_RW, "file", true, h.get(), nullptr), ORU_E_PARAMS);
-    // Fields a previous volume could have left must not be acted on.
-    h.in()->lblk = reinterpret_cast<oru_file_handle *>(0x1);
-    h.in()->rblk = reinterpret_cast<struct nbd_handle *>(0x1);
+    // The handle served a local LUKS volume before (never closed): none of
+    // it may answer for the remote one.
+    Volume local(image("local.img", pattern(2 * kLuksRegion, 17)), ORU_LUKS);
+    ASSERT_EQ(open_local(h, local), ORU_OK);
     ASSERT_EQ(oruDiskLib_Open(&vol.v, ORU_RW, "file", true, h.get(), connection), ORU_OK);
+    EXPECT_EQ(h.in()->lblk, nullptr);
+    EXPECT_EQ(open_descriptors(local.path), 0);
     ASSERT_TRUE(std::filesystem::exists(log_path));
     const auto log = read_file(log_path);
     EXPECT_NE(std::string(log.begin(), log.end()).find("session id: :session-4711\n"),
