@@ -48,6 +48,12 @@ int fail(char **error, const char *text) {
     return -1;
 }
 
+// a * b, or UINT64_MAX where that does not fit (guest ends near 2^64).
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
+    uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
 uint64_t cluster_count(const qcow2 *q) {
     return q->size / q->cluster_size + (q->size % q->cluster_size != 0);
 }
@@ -119,7 +125,8 @@ int mark_layer(Layer &layer, const qcow2 *top, uint64_t first, uint64_t count, c
     const uint64_t top_cluster = top->cluster_size;
     const uint64_t guest_begin = first * top_cluster;
     // Past its own virtual size a layer shows nothing (reads see zeros there).
-    const uint64_t guest_end = std::min({(first + count) * top_cluster, top->size, image->size});
+    const uint64_t guest_end =
+        std::min({saturating_mul(first + count, top_cluster), top->size, image->size});
     if (guest_begin >= guest_end) return 0;
     const uint64_t cluster = image->cluster_size;
     const uint64_t per_table = cluster / 8;
@@ -140,7 +147,7 @@ int mark_layer(Layer &layer, const qcow2 *top, uint64_t first, uint64_t count, c
             // Any non-zero entry counts: standard, compressed or zero-flagged.
             if (table[c % per_table] == 0) continue;
             const uint64_t begin = std::max(c * cluster, guest_begin);
-            const uint64_t end = std::min((c + 1) * cluster, guest_end);
+            const uint64_t end = std::min(saturating_mul(c + 1, cluster), guest_end);
             const uint64_t from = begin / top_cluster - first;
             const uint64_t to = (end - 1) / top_cluster - first;
             std::memset(window + from, '1', to - from + 1);

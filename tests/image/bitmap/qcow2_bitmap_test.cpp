@@ -149,6 +149,16 @@ TEST_F(Qcow2ChainTest, MissingBackingImageFailsWithItsText) {
     EXPECT_STREQ(oruDiskLib_GetErrorText(ORU_E_QCOW_BITMAP), "open file failed");
 }
 
+TEST_F(Qcow2ChainTest, ChainThatLoopsIsRefused) {
+    const std::string a = dir.file("a.qcow2"), b = dir.file("b.qcow2");
+    must_run("qemu-img create -q -f qcow2 -u -b b.qcow2 -F qcow2 " + quote(a) + " 1M");
+    must_run("qemu-img create -q -f qcow2 -u -b a.qcow2 -F qcow2 " + quote(b) + " 1M");
+    OpenVolume vol(a, ORU_QCOW);
+    ASSERT_EQ(vol.status(), ORU_OK);
+    EXPECT_EQ(vol.query(), ORU_E_QCOW_BITMAP);
+    EXPECT_STREQ(oruDiskLib_GetErrorText(ORU_E_QCOW_BITMAP), "backing chain is too long");
+}
+
 // qemu-img rounds sizes up to whole sectors; the header says what it says.
 void set_virtual_size(const std::string &image, uint64_t size) {
     unsigned char field[8];
