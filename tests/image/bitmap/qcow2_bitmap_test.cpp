@@ -105,6 +105,21 @@ TEST_F(Qcow2ChainTest, ChainOfThreeMarksEveryLayerAndLeavesOnlyTheTopFile) {
     ASSERT_EQ(vol.status(), ORU_OK);
     ASSERT_EQ(vol.query(), ORU_OK) << oruDiskLib_GetErrorText(ORU_E_QCOW_BITMAP);
     EXPECT_EQ(vol.bitmap(), qcow2_header(16 << 20, 65536) + expected);
+    // get_bitmap alone reports the top image's own clusters.
+    qcow2 *image = nullptr;
+    char *error = nullptr;
+    std::string top_path = top, own = dir.file("own.b");
+    ASSERT_EQ(qcow2_open(top_path.data(), &image, ORU_RO, &error), 0) << error;
+    EXPECT_EQ(get_bitmap(image, own.data(), &error), 0);
+    qcow2_close(&image);
+    std::string own_expected(256, '0');
+    own_expected[9] = '1';
+    auto own_bytes = read_file(own);
+    EXPECT_EQ(std::string(own_bytes.begin(), own_bytes.end()),
+              qcow2_header(16 << 20, 65536) + own_expected);
+    std::filesystem::remove(own);
+    EXPECT_EQ(oruDiskLib_QueryAllocatedClusters(nullptr, nullptr), ORU_E_PARAMS);
+
     for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
         if (entry.path().extension() == ".b") {
             EXPECT_EQ(entry.path().filename(), "top.qcow2.b");
