@@ -149,6 +149,18 @@ TEST_F(Qcow2Read, DamagedCompressedClustersFailTheRead) {
         EXPECT_EQ(qcow2_read(img.q, buf.data(), buf.size(), 4096, &img.error), -1);
         EXPECT_EQ(img.text(), "unable to read compressed data:data error.");
     }
+    // A valid stream that ends after 16 bytes: the rest of the cluster was
+    // never produced and must not be handed out.
+    {
+        OpenImage img(image);
+        ClusterMapping second = decode_l2_entry(img.q, raw_l2_entry(img.q, 64 * KiB));
+        ASSERT_EQ(second.kind, ClusterKind::compressed);
+        std::vector<uint8_t> stored = {0x01, 16, 0, 0xEF, 0xFF};
+        stored.resize(stored.size() + 16, 0x61);
+        patch_bytes(image, second.host_offset, stored);
+        EXPECT_EQ(qcow2_read(img.q, buf.data(), buf.size(), 64 * KiB, &img.error), -1);
+        EXPECT_EQ(img.text(), "unable to read compressed data:cluster is incomplete.");
+    }
     // The last cluster's stream cut short by the end of the file: never a
     // partly inflated cluster reported as data.
     struct stat st;
