@@ -23,7 +23,9 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-bool shell(const std::string &command) { return std::system(command.c_str()) == 0; }
+bool shell(const std::string &command) {
+    return std::system(command.c_str()) == 0;
+}
 
 double time_shell(const std::string &command) {
     auto start = Clock::now();
@@ -57,13 +59,15 @@ double time_query(const std::string &path, int format, size_t *ones, size_t *cha
     if (FILE *f = std::fopen((path + ".b").c_str(), "rb")) {
         char block[65536];
         size_t n;
-        while ((n = std::fread(block, 1, sizeof block, f)) > 0) text.append(block, n);
+        while ((n = std::fread(block, 1, sizeof block, f)) > 0)
+            text.append(block, n);
         std::fclose(f);
     }
     const size_t body = text.rfind(':') + 1;
     *chars = text.size() - body;
     *ones = 0;
-    for (size_t i = body; i < text.size(); ++i) *ones += text[i] == '1';
+    for (size_t i = body; i < text.size(); ++i)
+        *ones += text[i] == '1';
     return elapsed;
 }
 
@@ -109,6 +113,7 @@ int main(int argc, char **argv) {
                     "qemu-img map %.3f s\n",
                     gib, ours, chars, ones, peer);
     }
-    for (const std::string &f : {qcow, qcow + ".b", raw, raw + ".b", script}) unlink(f.c_str());
+    for (const std::string &f : {qcow, qcow + ".b", raw, raw + ".b", script})
+        unlink(f.c_str());
     return 0;
 }

@@ -13,9 +13,9 @@
 namespace {
 
 constexpr unsigned kSectorShift = 9;
-constexpr uint64_t kMaxTransferBytes = 33554432;                     // 32 MiB per call
+constexpr uint64_t kMaxTransferBytes = 33554432;                            // 32 MiB per call
 constexpr uint64_t kMaxTransferSectors = kMaxTransferBytes >> kSectorShift; // 65,536
-constexpr uint64_t kLuksHeaderBytes = 1052672;                       // 0x101000
+constexpr uint64_t kLuksHeaderBytes = 1052672;                              // 0x101000
 
 const char kNoMemory[] = "memory is not enough";
 
@@ -130,9 +130,8 @@ oruError local_transfer(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, D
             return qcow2_read(h->qblk, buffer, length, range.offset, &qcowerror) < 0
                        ? ORU_E_QCOW_READ
                        : ORU_OK;
-        return qcow2_write(h->qblk, buffer, length, range.offset, &qcowerror) < 0
-                   ? ORU_E_QCOW_WRITE
-                   : ORU_OK;
+        return qcow2_write(h->qblk, buffer, length, range.offset, &qcowerror) < 0 ? ORU_E_QCOW_WRITE
+                                                                                  : ORU_OK;
     }
     if (!h->lblk) return ORU_E_HANDLERAW;
     if (dir == Direction::kRead)
@@ -177,9 +176,9 @@ oruError header_transfer(oruDiskLibHandle handle, const oruDiskLibVolume *volume
         if (!h->lblk) return ORU_E_HANDLERAW;
         if (read)
             return raw_read(h->lblk, 0, kLuksHeaderBytes, buffer, &rawerror) == -1 ? ORU_E_RAW_READ
-                                                                                    : ORU_OK;
+                                                                                   : ORU_OK;
         return raw_write(h->lblk, 0, kLuksHeaderBytes, buffer, &rawerror) == -1 ? ORU_E_RAW_WRITE
-                                                                                 : ORU_OK;
+                                                                                : ORU_OK;
     case ORU_TRANSPORT_NBD:
         return read ? remote_nbd_header_get(h, buffer) : remote_nbd_header_set(h, buffer);
     case ORU_TRANSPORT_ISCSI:
@@ -220,7 +219,8 @@ ORU_EXPORT oruError oruDiskLib_Open(const oruDiskLibVolume *volume, int openFlag
     return open_remote(h, volume, openFlag, transportMode, in_connection(connection));
 }
 
-ORU_EXPORT oruError oruDiskLib_Read(const oruDiskLibHandle diskhandle, const oruDiskLibVolume *volume,
+ORU_EXPORT oruError oruDiskLib_Read(const oruDiskLibHandle diskhandle,
+                                    const oruDiskLibVolume *volume,
                                     oruDiskLibSectorType startSector,
                                     oruDiskLibSectorType numSectors, void *buffer) {
     return transfer(diskhandle, volume, startSector, numSectors, buffer, Direction::kRead);

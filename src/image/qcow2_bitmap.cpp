@@ -192,7 +192,9 @@ int write_bitmap(Chain &chain, const char *path, char **error) {
     return 0;
 }
 
-bool valid_image(const qcow2 *q) { return q && q->cluster_size >= 512; }
+bool valid_image(const qcow2 *q) {
+    return q && q->cluster_size >= 512;
+}
 
 int query(qcow2 *q, char *path, bool whole_chain, char **error) {
     if (!path || !valid_image(q)) return fail(error, kOpenFailed);
@@ -257,7 +259,8 @@ ORU_EXPORT int comfile(char *path, char *path1) {
         if (have == 0) break;
         ssize_t got = read_block(source.get(), in.get(), static_cast<size_t>(have), position);
         if (got < 0) return -1;
-        for (ssize_t i = 0; i < got; ++i) out[i] = static_cast<char>(out[i] | in[i]);
+        for (ssize_t i = 0; i < got; ++i)
+            out[i] = static_cast<char>(out[i] | in[i]);
         if (!write_block(dest.get(), out.get(), static_cast<size_t>(have), position)) return -1;
     }
     return close(dest.release()) == 0 ? 0 : -1;

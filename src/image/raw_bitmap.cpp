@@ -51,11 +51,14 @@ FiemapPtr new_fiemap(size_t extents) {
 }
 
 // File systems without an extent map answer these (tmpfs, for instance).
-bool no_extent_map(int err) { return err == EOPNOTSUPP || err == ENOTTY || err == ENOSYS; }
+bool no_extent_map(int err) {
+    return err == EOPNOTSUPP || err == ENOTTY || err == ENOSYS;
+}
 
 int fiemap_ioctl(int fd, struct fiemap *request) {
     int rc;
-    do rc = ioctl(fd, FS_IOC_FIEMAP, request);
+    do
+        rc = ioctl(fd, FS_IOC_FIEMAP, request);
     while (rc != 0 && errno == EINTR);
     return rc;
 }
@@ -135,8 +138,7 @@ struct fiemap *read_extents(int fd, char **error) {
         return fail(error, kFiemapFailed);
     case Walk::kNoExtentMap:
         extents.clear();
-        if (!collect_data_ranges(fd, length, &extents))
-            return fail(error, kFiemapFailed);
+        if (!collect_data_ranges(fd, length, &extents)) return fail(error, kFiemapFailed);
         break;
     }
     FiemapPtr result = new_fiemap(extents.size());
@@ -194,7 +196,8 @@ int write_granules(int fd, const struct fiemap *map) {
     for (uint64_t begin = 0; begin < granules; begin += kWriteBlock) {
         const uint64_t end = std::min<uint64_t>(begin + kWriteBlock, granules);
         std::memset(block.data(), '0', end - begin);
-        while (open_run < runs.size() && runs[open_run].last < begin) ++open_run;
+        while (open_run < runs.size() && runs[open_run].last < begin)
+            ++open_run;
         for (size_t i = open_run; i < runs.size() && runs[i].first < end; ++i) {
             if (runs[i].last < begin) continue;
             const uint64_t from = std::max(runs[i].first, begin);

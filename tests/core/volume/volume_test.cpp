@@ -1,8 +1,8 @@
 // The volume operations on local images, as a caller of the shared library
 // sees them: limits, LUKS region, argument refusals, handle reuse, and the
 // remote "file" mode that attaches nothing.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +27,9 @@ using oru::test::write_file;
 constexpr uint64_t kLuksRegion = 1052672;
 constexpr size_t kMaxBytes = 33554432;
 
-std::string text(oruError code) { return oruDiskLib_GetErrorText(code); }
+std::string text(oruError code) {
+    return oruDiskLib_GetErrorText(code);
+}
 
 // An initialised handle, finalized when the test ends.
 class Handle {

@@ -59,7 +59,8 @@ inline std::string qemu_allocation(const std::string &image, uint64_t size, uint
         if (!extent.value("present", false)) continue;
         const uint64_t start = extent["start"], length = extent["length"];
         if (length == 0) continue;
-        for (uint64_t c = start / cluster; c <= (start + length - 1) / cluster; ++c) bits[c] = '1';
+        for (uint64_t c = start / cluster; c <= (start + length - 1) / cluster; ++c)
+            bits[c] = '1';
     }
     return bits;
 }

@@ -29,10 +29,12 @@ class Qcow2BitmapTest : public ::testing::TestWithParam<Layout> {
 };
 
 // Writes (offset, length) ranges of data into an image through qemu-io.
-std::string writes(std::initializer_list<std::pair<uint64_t, uint64_t>> ranges, const char *op = "write -P 0x5a") {
+std::string writes(std::initializer_list<std::pair<uint64_t, uint64_t>> ranges,
+                   const char *op = "write -P 0x5a") {
     std::string args;
     for (auto [offset, length] : ranges)
-        args += " -c " + quote(std::string(op) + " " + std::to_string(offset) + " " + std::to_string(length));
+        args += " -c " + quote(std::string(op) + " " + std::to_string(offset) + " " +
+                               std::to_string(length));
     return args;
 }
 
@@ -177,7 +179,8 @@ TEST_F(Qcow2ChainTest, ChainThatLoopsIsRefused) {
 // qemu-img rounds sizes up to whole sectors; the header says what it says.
 void set_virtual_size(const std::string &image, uint64_t size) {
     unsigned char field[8];
-    for (int i = 0; i < 8; ++i) field[i] = static_cast<unsigned char>(size >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+        field[i] = static_cast<unsigned char>(size >> (56 - 8 * i));
     int fd = open(image.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(pwrite(fd, field, sizeof field, 24), 8);
