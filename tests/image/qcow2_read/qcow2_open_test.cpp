@@ -118,6 +118,15 @@ TEST_F(Qcow2Open, GeometryFollowsTheClusterSize) {
     }
 }
 
+TEST_F(Qcow2Open, EmptyDiskOpensWithoutAnL1Table) {
+    sh("qemu-img create -q -f qcow2 " + quote(image) + " 0");
+    OpenImage img(image);
+    ASSERT_EQ(img.result, 0) << img.text();
+    EXPECT_EQ(img.q->l1_table_size, 0u);
+    uint8_t buf[512];
+    EXPECT_EQ(qcow2_read(img.q, buf, sizeof buf, 0, &img.error), 0);
+}
+
 TEST_F(Qcow2Open, ClustersBelowThePageSizeAreRefused) {
     long page = sysconf(_SC_PAGESIZE);
     for (int size = 512; size < page; size *= 2) {
