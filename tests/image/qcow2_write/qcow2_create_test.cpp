@@ -117,7 +117,7 @@ TEST(Qcow2Create, BackingNameIsStoredAsGiven) {
     ASSERT_EQ(long_name.size(), 1023u);
     ASSERT_EQ(create(img, long_name.c_str(), 64 * KiB, GiB), 0);
     EXPECT_EQ(be_at(img, 16, 4), 1023u);
-    std::vector<uint8_t> bytes = read_file(img);
+    std::vector<uint8_t> bytes = file_bytes(img);
     EXPECT_EQ(std::string(bytes.begin() + 264, bytes.begin() + 264 + 1023), long_name);
     EXPECT_EQ(bytes[264 + 1023], 0);
     EXPECT_EQ(qemu_check(img), "");

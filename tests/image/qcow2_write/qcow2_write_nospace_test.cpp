@@ -54,12 +54,12 @@ TEST(Qcow2WriteNoSpace, FullFileSystemRefusesNewClustersOnly) {
         write_file(fs + "/spare", pattern(68 * KiB, 2)); // room for one cluster, later
         fill(fs + "/filler");
 
-        const std::vector<uint8_t> before = read_file(img);
+        const std::vector<uint8_t> before = file_bytes(img);
         EXPECT_EQ(image.write(pattern(512, 3), 1 * MiB, &text), -1);
         EXPECT_EQ(text, "dest storage pool doesn't have enough space");
         EXPECT_EQ(image.write(pattern(512, 3), 600 * MiB, &text), -1);
         EXPECT_EQ(text, "dest storage pool doesn't have enough space");
-        EXPECT_EQ(read_file(img), before);
+        EXPECT_EQ(file_bytes(img), before);
 
         auto in_place = pattern(4096, 4);
         EXPECT_EQ(image.write(in_place, 8192), 4096);

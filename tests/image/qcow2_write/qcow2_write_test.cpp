@@ -86,6 +86,28 @@ TEST(Qcow2Write, FirstWritesAppendAfterTheL1Cluster) {
     EXPECT_EQ(qemu_compare(img, ref.path()), "");
 }
 
+TEST(Qcow2Write, LongL1TableIsNotOverwritten) {
+    ORU_REQUIRE_PROGRAM("qemu-img");
+    TempDir dir;
+    const std::string img = dir.file("big.qcow2");
+    const uint64_t size = 8 * 1024 * GiB; // two clusters of L1 entries
+    ASSERT_EQ(create(img, size), 0);
+    RawReference ref(dir.file("big.raw"), size);
+    {
+        OpenImage image(img, ORU_RW);
+        ASSERT_TRUE(image.ok());
+        for (uint64_t offset : {size - 4096, uint64_t{0}, size / 2}) {
+            auto data = pattern(4096, offset);
+            ASSERT_EQ(image.write(data, offset), 4096);
+            ref.write(data, offset);
+        }
+        // The L1 table fills clusters 3 and 4; the first L2 table follows it.
+        EXPECT_EQ(be_at(img, 3 * kCluster + 16383 * 8, 8), (5 * kCluster) | kCopied);
+    }
+    EXPECT_EQ(qemu_check(img), "");
+    EXPECT_EQ(qemu_compare(img, ref.path()), "");
+}
+
 TEST(Qcow2Write, SeededRandomWorkloadMatchesRawReference) {
     ORU_REQUIRE_PROGRAM("qemu-img");
     TempDir dir;
@@ -357,7 +379,7 @@ TEST(Qcow2Write, RefusalsLeaveTheImageAlone) {
     ASSERT_EQ(run("qemu-img create -q -f qcow2 " + quote(snap) + " 1G").status, 0);
     ASSERT_EQ(qemu_io(snap, "-c 'write -P 0x5 0 64k'"), "");
     ASSERT_EQ(run("qemu-img snapshot -c s1 " + quote(snap)).status, 0);
-    std::vector<uint8_t> before = read_file(snap);
+    std::vector<uint8_t> before = file_bytes(snap);
     {
         OpenImage image(snap, ORU_RW);
         ASSERT_TRUE(image.ok());
@@ -365,7 +387,7 @@ TEST(Qcow2Write, RefusalsLeaveTheImageAlone) {
         EXPECT_EQ(text, "qcow image has internal snapshots, writes are not supported");
         EXPECT_EQ(image.write(pattern(512, 60), 100 * MiB, &text), -1);
     }
-    EXPECT_EQ(read_file(snap), before);
+    EXPECT_EQ(file_bytes(snap), before);
 
     // A read-only record writes nothing.
     const std::string img = dir.file("r.qcow2");
@@ -377,6 +399,21 @@ TEST(Qcow2Write, RefusalsLeaveTheImageAlone) {
         EXPECT_EQ(text, "qcow image is opened read-only");
     }
     EXPECT_EQ(file_length(img), 196624u);
+
+    // Requests whose count cannot be returned, and no buffer at all.
+    const std::string wide = dir.file("wide.qcow2");
+    ASSERT_EQ(create(wide, 10 * GiB), 0);
+    {
+        OpenImage image(wide, ORU_RW);
+        ASSERT_TRUE(image.ok());
+        char *error = nullptr;
+        uint8_t small[512] = {};
+        EXPECT_EQ(qcow2_write(image.get(), small, 2 * GiB, 0, &error), -1);
+        EXPECT_STREQ(error, "write request is too large");
+        EXPECT_EQ(qcow2_write(image.get(), nullptr, 512, 0, &error), -1);
+        EXPECT_EQ(qcow2_write(nullptr, small, 512, 0, &error), -1);
+    }
+    EXPECT_EQ(file_length(wide), 196624u);
 
     // A header whose size reaches past what its L1 table covers.
     const std::string short_l1 = dir.file("l1.qcow2");
