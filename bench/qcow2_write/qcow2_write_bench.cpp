@@ -55,6 +55,8 @@ void fresh_image(const std::string &path, uint64_t size) {
 
 // MiB/s of `count` sequential writes of `request` bytes from offset 0.
 double ours(const std::string &path, uint64_t request, uint64_t count) {
+    // Each side starts without the other's dirty pages waiting for writeback.
+    ::sync();
     std::vector<unsigned char> buffer(request, 0x5a);
     std::string p = path;
     qcow2 *q = nullptr;
@@ -72,6 +74,7 @@ double ours(const std::string &path, uint64_t request, uint64_t count) {
 
 // MiB/s as qemu-img bench reports its own run time.
 double qemu(const std::string &path, uint64_t request, uint64_t count) {
+    ::sync();
     std::string out = capture("qemu-img bench -w -f qcow2 -t writeback -d 1 -c " +
                               std::to_string(count) + " -s " + std::to_string(request) + " " +
                               quote(path) + " 2>&1");
