@@ -1,0 +1,153 @@
+// orudisk copy: a backup of a volume into a new raw or qcow2 file, either
+// whole or, with --bitmap, only the clusters the library reports allocated.
+#include <oruDiskLib.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "allocation.h"
+#include "cli_error.h"
+#include "commands.h"
+#include "transfer.h"
+#include "volume_layout.h"
+
+namespace orudisk {
+
+namespace {
+
+struct CopyArgs {
+    VolumeOptions source;
+    std::string target;
+    std::string target_format = "raw";
+    std::optional<uint64_t> cluster_size;
+    std::string backing;
+    bool bitmap = false;
+    bool force = false;
+};
+
+// Removes a file this command created unless the command got to the end.
+class PartialFile {
+  public:
+    explicit PartialFile(std::string path) : path_(std::move(path)) {}
+    ~PartialFile() {
+        std::error_code ec;
+        if (!kept_) std::filesystem::remove(path_, ec);
+    }
+    PartialFile(const PartialFile &) = delete;
+    PartialFile &operator=(const PartialFile &) = delete;
+    void keep() { kept_ = true; }
+
+  private:
+    std::string path_;
+    bool kept_ = false;
+};
+
+void run_copy(CopyArgs args, const Output &out) {
+    namespace fs = std::filesystem;
+    validate(args.source);
+    std::error_code ec;
+    if (fs::exists(args.target, ec)) {
+        if (!args.source.is_remote() && fs::equivalent(args.target, args.source.path, ec))
+            throw CliError("the target is the source volume itself");
+        if (!args.force) throw CliError(args.target + " exists; pass --force to replace it");
+    }
+    bool qcow2_target = args.target_format == "qcow2";
+    if (!args.backing.empty() && !qcow2_target) throw CliError("--backing needs --target-format qcow2");
+
+    std::optional<ImageHeader> header = local_header(args.source);
+    int format = choose_format(args.source, header);
+    if (format == ORU_LUKS && qcow2_target)
+        throw CliError("a LUKS volume is copied into a raw file (its header region included)");
+    VolumeSession source(args.source, format, ORU_RO);
+    uint64_t size = addressable_size(args.source, format, header, source);
+
+    std::vector<Extent> extents = whole_volume(size);
+    std::string bitmap_file;
+    if (args.bitmap) {
+        AllocationMap map = query_allocation(source, true);
+        if (!map.covers(size)) throw CliError(map.file + " does not cover the whole volume");
+        extents = map.extents(size);
+        bitmap_file = map.file;
+    }
+
+    // The target: a new image of the same size, written through the library.
+    uint64_t cluster = args.cluster_size.value_or(header && header->cluster_size ? header->cluster_size : 65536);
+    uint64_t target_bytes = size + (format == ORU_LUKS ? kLuksHeaderBytes : 0);
+    if (!args.backing.empty()) args.backing = fs::absolute(args.backing).lexically_normal().string();
+    oruError rc = oruDiskLib_Create(args.target.data(), args.backing.empty() ? nullptr : args.backing.data(),
+                                    static_cast<uint32_t>(cluster), target_bytes, qcow2_target ? ORU_QCOW : ORU_RAW);
+    if (rc != ORU_OK) throw CliError("the library could not create " + args.target);
+    // A copy that did not finish must not be mistaken for a backup.
+    PartialFile partial(args.target);
+    VolumeOptions target_options;
+    target_options.path = args.target;
+    int target_format = qcow2_target ? ORU_QCOW : (format == ORU_LUKS ? ORU_LUKS : ORU_RAW);
+    VolumeSession target(target_options, target_format, ORU_RW);
+    if (format == ORU_LUKS) {
+        std::vector<unsigned char> region(kLuksHeaderBytes);
+        source.read_luks_header(region.data());
+        target.write_luks_header(region.data());
+    }
+
+    TransferPlan plan;
+    plan.extents = extents;
+    plan.size = size;
+    // A new image without backing file reads as zeros: zeros need no writing.
+    // Over a backing file they must be written, or the backing data shows.
+    plan.skip_zero_blocks = args.backing.empty();
+    Progress progress(out, "copy", total_bytes(extents));
+    TransferStats stats = transfer(source, target, plan, progress);
+    target.close();
+    source.close();
+    partial.keep();
+
+    nlohmann::json doc = {{"command", "copy"},
+                          {"source", args.source.describe()},
+                          {"source_format", format_name(format)},
+                          {"target", args.target},
+                          {"target_format", args.target_format},
+                          {"mode", args.bitmap ? "bitmap" : "full"},
+                          {"virtual_size", size},
+                          {"extents", stats.extents},
+                          {"bytes_read", stats.bytes_read},
+                          {"bytes_written", stats.bytes_written},
+                          {"seconds", stats.seconds}};
+    doc["backing"] = args.backing.empty() ? nlohmann::json(nullptr) : nlohmann::json(args.backing);
+    doc["bitmap_file"] = bitmap_file.empty() ? nlohmann::json(nullptr) : nlohmann::json(bitmap_file);
+    std::ostringstream text;
+    text << "copied " << args.source.describe() << " to " << args.target << " (" << args.target_format
+         << (args.backing.empty() ? "" : ", over " + args.backing) << "): "
+         << (args.bitmap ? "allocated clusters only, " : "whole volume, ") << human_size(stats.bytes_read)
+         << " read, " << human_size(stats.bytes_written) << " written";
+    if (stats.seconds > 0)
+        text << " in " << static_cast<int>(stats.seconds * 1000) / 1000.0 << " s";
+    text << "\n";
+    emit(out, doc, text.str());
+}
+
+} // namespace
+
+void add_copy_command(CLI::App &app, const Output &out) {
+    auto args = std::make_shared<CopyArgs>();
+    CLI::App *cmd = app.add_subcommand("copy", "Back up a volume into a new raw or qcow2 file");
+    add_volume_options(*cmd, args->source, "Source volume");
+    cmd->add_option("-o,--to", args->target, "File to create")->required()->group("Target");
+    cmd->add_option("--target-format", args->target_format, "Format of the new file")
+        ->check(CLI::IsMember({"raw", "qcow2"}))
+        ->capture_default_str()
+        ->group("Target");
+    cmd->add_option("--cluster-size", args->cluster_size, "Cluster size of a qcow2 target (default: the source's)")
+        ->transform(CLI::AsSizeValue(false))
+        ->group("Target");
+    cmd->add_option("--backing", args->backing,
+                    "Put a qcow2 target over this earlier backup (stored absolute)")
+        ->group("Target");
+    cmd->add_flag("--bitmap", args->bitmap,
+                  "Copy only the clusters the library reports allocated (local volumes)");
+    cmd->add_flag("--force", args->force, "Replace an existing target file")->group("Target");
+    cmd->callback([args, &out] { run_copy(*args, out); });
+}
+
+} // namespace orudisk

@@ -1,0 +1,39 @@
+// Moving byte ranges from one open volume to another through the library,
+// at most 32 MiB per call.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "bitmap_file.h"
+#include "report.h"
+#include "volume_session.h"
+
+namespace orudisk {
+
+struct TransferPlan {
+    std::vector<Extent> extents; // ranges to move; offsets are multiples of 512
+    uint64_t size = 0;           // bytes the source has: nothing at or past it is moved
+    // The target already reads as zeros (a new image without backing file):
+    // blocks of zeros are left as holes instead of being written.
+    bool skip_zero_blocks = false;
+    uint64_t zero_block = 64 * 1024;
+};
+
+struct TransferStats {
+    uint64_t bytes_read = 0;
+    uint64_t bytes_written = 0;
+    uint64_t extents = 0;
+    double seconds = 0;
+};
+
+// The whole of a volume of `size` bytes as one range (none when empty).
+std::vector<Extent> whole_volume(uint64_t size);
+
+uint64_t total_bytes(const std::vector<Extent> &extents);
+
+// Copies every range of the plan. Throws CliError on the first failure.
+TransferStats transfer(VolumeSession &from, VolumeSession &to, const TransferPlan &plan,
+                       Progress &progress);
+
+} // namespace orudisk

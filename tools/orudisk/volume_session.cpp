@@ -1,0 +1,148 @@
+#include "volume_session.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "cli_error.h"
+
+namespace orudisk {
+
+namespace {
+
+uint64_t sectors_for(uint64_t bytes) { return (bytes + kSector - 1) / kSector; }
+
+char *text_or_null(std::string &s) { return s.empty() ? nullptr : s.data(); }
+
+// Overwrites a secret before its memory is given back.
+void wipe(std::string &secret) {
+    std::fill(secret.begin(), secret.end(), '\0');
+    secret.clear();
+}
+
+} // namespace
+
+int format_code(const std::string &name) {
+    if (name == "qcow2") return ORU_QCOW;
+    if (name == "raw") return ORU_RAW;
+    if (name == "luks") return ORU_LUKS;
+    throw CliError("unknown volume format '" + name + "'");
+}
+
+std::string format_name(int code) {
+    switch (code) {
+    case ORU_QCOW: return "qcow2";
+    case ORU_RAW: return "raw";
+    case ORU_LUKS: return "luks";
+    default: return "format " + std::to_string(code);
+    }
+}
+
+VolumeSession::VolumeSession(const VolumeOptions &o, int format, int open_flag)
+    : remote_(o.is_remote()), name_(o.describe()), path_(o.path), uuid_(o.uuid),
+      datastore_(o.datastore), target_url_(o.target_url), initiator_(o.initiator),
+      transport_(o.transport) {
+    volume_.diskPath = text_or_null(path_);
+    volume_.diskFormat = format;
+    volume_.volumeUuid = text_or_null(uuid_);
+    volume_.dataStoreid = text_or_null(datastore_);
+    volume_.targeturl = text_or_null(target_url_);
+    volume_.initiator = text_or_null(initiator_);
+    try {
+        if (remote_) {
+            std::string server = o.server, user = o.user, password, key;
+            if (!o.access_key_file.empty()) key = read_secret_file(o.access_key_file, "access key");
+            else password = read_secret_file(o.password_file, "password");
+            oruDiskLibConnectParams params{text_or_null(server), text_or_null(user),
+                                           text_or_null(password), text_or_null(key)};
+            oruError rc = key.empty() ? oruDiskLib_Connect(params, &connection_)
+                                      : oruDiskLib_Set_AK(params, &connection_);
+            wipe(password);
+            wipe(key);
+            check(rc, "cannot log in to " + o.server);
+        }
+        check(oruDiskLib_Init(&handle_), "cannot allocate a volume handle");
+        const char *mode = transport_.empty() ? nullptr : transport_.c_str();
+        check(oruDiskLib_Open(&volume_, open_flag, mode, remote_, handle_, connection_),
+              "cannot open " + name_);
+        open_ = true;
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+VolumeSession::~VolumeSession() { release(); }
+
+void VolumeSession::release() noexcept {
+    if (open_) oruDiskLib_Close(handle_, &volume_);
+    open_ = false;
+    if (handle_) oruDiskLib_Finalize(&handle_);
+    handle_ = nullptr;
+    if (connection_) oruDiskLib_DisConnect(connection_);
+    connection_ = nullptr;
+}
+
+void VolumeSession::close() {
+    if (!open_) return;
+    open_ = false;
+    check(oruDiskLib_Close(handle_, &volume_), "closing " + name_ + " failed");
+}
+
+void VolumeSession::read(uint64_t offset, uint64_t length, void *buffer) {
+    check(oruDiskLib_Read(handle_, &volume_, offset / kSector, sectors_for(length), buffer),
+          "reading " + name_ + " at byte " + std::to_string(offset) + " failed");
+}
+
+void VolumeSession::write(uint64_t offset, uint64_t length, void *buffer) {
+    check(oruDiskLib_Write(handle_, &volume_, offset / kSector, sectors_for(length), buffer),
+          "writing " + name_ + " at byte " + std::to_string(offset) + " failed");
+}
+
+void VolumeSession::read_luks_header(void *buffer) {
+    check(oruDiskLib_Header_get(handle_, &volume_, buffer), "reading the LUKS header of " + name_ + " failed");
+}
+
+void VolumeSession::write_luks_header(void *buffer) {
+    check(oruDiskLib_Header_set(handle_, &volume_, buffer), "writing the LUKS header of " + name_ + " failed");
+}
+
+void VolumeSession::query_allocation() {
+    check(oruDiskLib_QueryAllocatedClusters(handle_, &volume_),
+          "querying the allocated clusters of " + name_ + " failed");
+}
+
+// A sector inside the volume is delivered; one past its end leaves the
+// buffer alone. No sector reads as all 0x00 and as all 0xFF at once, so
+// two reads over two fillings tell the cases apart.
+bool VolumeSession::sector_exists(uint64_t sector, void *scratch) {
+    auto *bytes = static_cast<unsigned char *>(scratch);
+    for (unsigned char fill : {0x00, 0xFF}) {
+        std::memset(bytes, fill, kSector);
+        oruError rc = oruDiskLib_Read(handle_, &volume_, sector, 1, bytes);
+        if (rc == ORU_ISCSI_READ) return false; // a LUN refuses blocks past its end
+        check(rc, "reading " + name_ + " at sector " + std::to_string(sector) + " failed");
+        if (std::any_of(bytes, bytes + kSector, [fill](unsigned char b) { return b != fill; }))
+            return true;
+    }
+    return false;
+}
+
+uint64_t VolumeSession::probe_size() {
+    std::vector<unsigned char> scratch(kSector);
+    if (!sector_exists(0, scratch.data())) return 0;
+    constexpr uint64_t kLimit = 1ull << 47; // 64 PiB in sectors: no volume is that large
+    uint64_t inside = 0, outside = 1;
+    while (sector_exists(outside, scratch.data())) {
+        inside = outside;
+        outside *= 2;
+        if (outside > kLimit) throw CliError("cannot find the end of " + name_ + "; pass --size");
+    }
+    while (outside - inside > 1) {
+        uint64_t middle = inside + (outside - inside) / 2;
+        (sector_exists(middle, scratch.data()) ? inside : outside) = middle;
+    }
+    return outside * kSector;
+}
+
+} // namespace orudisk
