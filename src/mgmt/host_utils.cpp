@@ -54,8 +54,8 @@ oruError change_port_rules(const char *action, const char *port) {
     std::string number = checked_port(port);
     if (number.empty()) return ORU_E_FAIL;
     for (const char *chain : {"INPUT", "OUTPUT"}) {
-        std::string command = std::string("iptables ") + action + " " + chain +
-                              " -p tcp --dport " + number + " -j ACCEPT";
+        std::string command = std::string("iptables ") + action + " " + chain + " -p tcp --dport " +
+                              number + " -j ACCEPT";
         if (!run_quietly(command)) return ORU_E_FAIL;
     }
     return ORU_OK;

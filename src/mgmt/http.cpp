@@ -39,7 +39,8 @@ std::optional<size_t> content_length(std::string_view head) {
         size_t line_end = head.find('\n', line_start);
         if (line_end == std::string_view::npos) line_end = head.size();
         std::string_view line = head.substr(line_start, line_end - line_start);
-        if (line.size() > kName.size() && strncasecmp(line.data(), kName.data(), kName.size()) == 0) {
+        if (line.size() > kName.size() &&
+            strncasecmp(line.data(), kName.data(), kName.size()) == 0) {
             std::string value(line.substr(kName.size()));
             char *end = nullptr;
             errno = 0;
@@ -108,7 +109,8 @@ int plain_exchange(char *ip, int port, const std::string &request, char *buf, in
     if (!ip || inet_pton(AF_INET, ip, &address.sin_addr) != 1) return ORU_E_TCP;
     int rc;
     do {
-        rc = ::connect(socket_fd.get(), reinterpret_cast<struct sockaddr *>(&address), sizeof address);
+        rc = ::connect(socket_fd.get(), reinterpret_cast<struct sockaddr *>(&address),
+                       sizeof address);
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) return ORU_E_CONNECT_FAIL;
     if (!send_all(socket_fd.get(), request)) return ORU_E_SEND;

@@ -13,7 +13,9 @@ namespace {
 constexpr int kLoginReplyBuffer = 65536;
 }
 
-bool is_error_reply(const char *body) { return body && std::strstr(body, "code") != nullptr; }
+bool is_error_reply(const char *body) {
+    return body && std::strstr(body, "code") != nullptr;
+}
 
 std::string login_body(const char *user, const char *password) {
     std::string body = "{\"username\":\"";
@@ -27,10 +29,9 @@ std::string login_body(const char *user, const char *password) {
 int login(const char *ip, const char *user, const char *password, LoginReply *reply) {
     std::string body = login_body(user, password);
     std::vector<char> buffer(kLoginReplyBuffer, '\0');
-    int rc = https_post(const_cast<char *>(ip), kManagementPort,
-                        const_cast<char *>("/system/user/sdklogin"), body.data(),
-                        static_cast<int>(body.size()), nullptr, buffer.data(),
-                        kLoginReplyBuffer - 1);
+    int rc = https_post(
+        const_cast<char *>(ip), kManagementPort, const_cast<char *>("/system/user/sdklogin"),
+        body.data(), static_cast<int>(body.size()), nullptr, buffer.data(), kLoginReplyBuffer - 1);
     if (rc != 0) return rc;
     *reply = LoginReply();
     reply->body = buffer.data();

@@ -42,7 +42,8 @@ int set_open_mode(char *uuid, char *open_flag, char *ip, char *session) {
     }
     for (;;) {
         std::fill(reply.begin(), reply.end(), '\0');
-        rc = https_get(ip, kManagementPort, task_path.data(), session, reply.data(), kTaskReplyRoom);
+        rc =
+            https_get(ip, kManagementPort, task_path.data(), session, reply.data(), kTaskReplyRoom);
         if (rc != 0) return -1;
         if (oru::mgmt::is_error_reply(reply.data())) return 0;
         oru::json::Document task = oru::json::parse(reply.data());

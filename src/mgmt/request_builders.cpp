@@ -9,10 +9,11 @@
 
 namespace {
 
-constexpr char kHeaderBlock[] = "User-Agent: Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)\r\n"
-                                "Connection: Keep-Alive\r\n"
-                                "version: 5.8 \r\n"
-                                "Content-type: application/json;charset=utf-8\r\n";
+constexpr char kHeaderBlock[] =
+    "User-Agent: Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)\r\n"
+    "Connection: Keep-Alive\r\n"
+    "version: 5.8 \r\n"
+    "Content-type: application/json;charset=utf-8\r\n";
 static_assert(sizeof(kHeaderBlock) - 1 == 150);
 
 } // namespace

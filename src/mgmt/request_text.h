@@ -22,6 +22,8 @@ std::string agent_post_text(const char *url, const char *ip, const char *aut, co
 std::string agent_get_text(const char *url, const char *ip, const char *aut);
 
 // A null text reads "(null)", as printf's %s writes it.
-inline const char *text_or_null(const char *text) { return text ? text : "(null)"; }
+inline const char *text_or_null(const char *text) {
+    return text ? text : "(null)";
+}
 
 } // namespace oru::mgmt

@@ -129,8 +129,8 @@ oruError connect_with_password(const oruDiskLibConnectParams &params,
     // A reply without the session or user id is no usable login.
     if (login.session_id.empty() || login.user_id.empty()) return ORU_E_POST;
 
-    ConnectionRecord record = new_connection(params.hostIP, params.userName, params.password,
-                                             login.session_id.c_str());
+    ConnectionRecord record =
+        new_connection(params.hostIP, params.userName, params.password, login.session_id.c_str());
     if (!record) return ORU_E_MALLOC;
 
     // From here on the session form is usable: the key only improves on it.
@@ -146,8 +146,7 @@ oruError connect_with_password(const oruDiskLibConnectParams &params,
     return ORU_OK;
 }
 
-oruError connect_with_key(const oruDiskLibConnectParams &params,
-                          oruDiskLibConnection *connection) {
+oruError connect_with_key(const oruDiskLibConnectParams &params, oruDiskLibConnection *connection) {
     if (!connection) return ORU_E_PARAMS;
     *connection = nullptr;
     if (!params.accesskey || !params.hostIP || !std::strstr(params.accesskey, "ORU"))

@@ -11,9 +11,13 @@ using oru::test::run;
 
 namespace {
 
-char *c(const char *text) { return const_cast<char *>(text); }
+char *c(const char *text) {
+    return const_cast<char *>(text);
+}
 
-std::string rules() { return run("iptables -S 2>/dev/null").out; }
+std::string rules() {
+    return run("iptables -S 2>/dev/null").out;
+}
 
 class HostUtils : public ::testing::Test {
   protected:
@@ -39,16 +43,20 @@ TEST_F(HostUtils, PingTellsAnsweringFromSilentAddresses) {
 TEST_F(HostUtils, InjectionAttemptsRunNothing) {
     oru::test::TempDir dir;
     std::string marker = dir.file("ran");
-    std::string tries[] = {"127.0.0.2;touch " + marker, "127.0.0.2 && touch " + marker,
-                           "$(touch " + marker + ")", "`touch " + marker + "`",
-                           "-f 127.0.0.2", "127.0.0.2 -c 1 -w", ""};
+    std::string tries[] = {"127.0.0.2;touch " + marker,
+                           "127.0.0.2 && touch " + marker,
+                           "$(touch " + marker + ")",
+                           "`touch " + marker + "`",
+                           "-f 127.0.0.2",
+                           "127.0.0.2 -c 1 -w",
+                           ""};
     for (const std::string &address : tries)
         EXPECT_EQ(oruDiskLib_ping(c(address.c_str())), -1) << address;
     EXPECT_EQ(oruDiskLib_ping(nullptr), -1);
 
     std::string before = rules();
-    std::string ports[] = {"80;touch " + marker, "80 -j DROP", "0", "65536", "-1", "", "8o",
-                           "123456"};
+    std::string ports[] = {
+        "80;touch " + marker, "80 -j DROP", "0", "65536", "-1", "", "8o", "123456"};
     for (const std::string &port : ports) {
         EXPECT_EQ(port_Open(c(port.c_str())), ORU_E_FAIL) << port;
         EXPECT_EQ(port_Close(c(port.c_str())), ORU_E_FAIL) << port;

@@ -14,7 +14,9 @@ using oru::test::ScriptedPeer;
 
 namespace {
 
-char *c(const char *text) { return const_cast<char *>(text); }
+char *c(const char *text) {
+    return const_cast<char *>(text);
+}
 
 TEST(OpenMode, FlagWordsAndTaskPolling) {
     ScriptedPeer server(ScriptedPeer::Kind::Tls, "127.0.0.2", 443);
@@ -32,7 +34,8 @@ TEST(OpenMode, FlagWordsAndTaskPolling) {
 
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(setOpenMode(c("vol-1"), c("r"), c("127.0.0.2"), c("ORU K:Z")), 0);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(seconds, 2.0);
     EXPECT_LT(seconds, 4.0);
     EXPECT_EQ(setOpenMode(c("vol-2"), c("rw"), c("127.0.0.2"), c("S1")), -1);
@@ -40,8 +43,7 @@ TEST(OpenMode, FlagWordsAndTaskPolling) {
 
     std::vector<std::string> seen = server.requests();
     ASSERT_EQ(seen.size(), 7u);
-    EXPECT_EQ(seen[0].substr(0, seen[0].find("\r\n")),
-              "PUT /volumes?action=setOpenMode HTTP/1.0");
+    EXPECT_EQ(seen[0].substr(0, seen[0].find("\r\n")), "PUT /volumes?action=setOpenMode HTTP/1.0");
     EXPECT_EQ(header_value(seen[0], "Authorization"), "ORU K:Z");
     EXPECT_EQ(request_body(seen[0]), "{\"uuid\":\"vol-1\",\"openMode\":\"READ\"}");
     for (int i = 1; i <= 3; ++i) {

@@ -19,8 +19,12 @@ using oru::test::ScriptedReply;
 
 namespace {
 
-char *c(const std::string &text) { return const_cast<char *>(text.c_str()); }
-char *c(const char *text) { return const_cast<char *>(text); }
+char *c(const std::string &text) {
+    return const_cast<char *>(text.c_str());
+}
+char *c(const char *text) {
+    return const_cast<char *>(text);
+}
 
 const std::string kBlock = "User-Agent: Mozilla/4.0 (compatible; MSIE 5.01; Windows NT 5.0)\r\n"
                            "Connection: Keep-Alive\r\n"
@@ -53,14 +57,14 @@ TEST(RequestTexts, BuildersWriteTheExactRequests) {
     ASSERT_GT(put_pack(c("10.0.0.5"), 443, c("/p"), nullptr, 0, c(""), data), 0);
     EXPECT_EQ(std::string(data), "PUT /p HTTP/1.0\r\nHost: 10.0.0.5:443\r\n" + kBlock +
                                      "Authorization: (null)\r\nContent-Length: 0\r\n\r\n");
-    std::string get_text = "GET /accesskeys HTTP/1.1\r\nHost: 10.0.0.5\r\n" + kBlock +
-                           "Authorization: A\r\n\r\n";
+    std::string get_text =
+        "GET /accesskeys HTTP/1.1\r\nHost: 10.0.0.5\r\n" + kBlock + "Authorization: A\r\n\r\n";
     EXPECT_EQ(get_pack(c("10.0.0.5"), 443, c("/accesskeys"), c("A"), 99, c("ignored"), data),
               static_cast<int>(get_text.size()));
     EXPECT_EQ(std::string(data), get_text);
     ASSERT_GT(delete_pack(c("h"), 1, c("/d"), nullptr, 0, nullptr, data), 0);
-    EXPECT_EQ(std::string(data), "DELETE /d HTTP/1.1\r\nHost: h\r\n" + kBlock +
-                                     "Authorization: (null)\r\n\r\n");
+    EXPECT_EQ(std::string(data),
+              "DELETE /d HTTP/1.1\r\nHost: h\r\n" + kBlock + "Authorization: (null)\r\n\r\n");
 }
 
 TEST(Https, SendsExactBytesAndHandsBackOnlyTheBody) {
@@ -73,9 +77,9 @@ TEST(Https, SendsExactBytesAndHandsBackOnlyTheBody) {
 
     std::string body = "{\"userId\":\"u1\"}";
     std::vector<char> buffer(4097, '\0');
-    ASSERT_EQ(https_post(c("127.0.0.2"), 443, c("/accesskeys"), c(body), 15, c("A"), buffer.data(),
-                         4096),
-              ORU_OK);
+    ASSERT_EQ(
+        https_post(c("127.0.0.2"), 443, c("/accesskeys"), c(body), 15, c("A"), buffer.data(), 4096),
+        ORU_OK);
     EXPECT_STREQ(buffer.data(), "{\"taskId\":\"t1\"}");
     Reply r = get("127.0.0.2", 443, "/accesskeys", nullptr);
     ASSERT_EQ(r.rc, ORU_OK);
@@ -222,8 +226,8 @@ TEST(Http, SplitReplyKeepsItsBody) {
     ASSERT_TRUE(agent.listening());
     ScriptedReply split;
     std::string json = "{\"serverPort\":\"10811\"}";
-    split.segments = {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(json.size()) + "\r\n\r\n",
-                      json};
+    split.segments = {
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(json.size()) + "\r\n\r\n", json};
     split.pause = std::chrono::milliseconds(200);
     agent.answer(split);
     // Without Content-Length the reply lasts until the peer closes.

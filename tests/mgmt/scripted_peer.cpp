@@ -39,8 +39,8 @@ struct Channel {
         size_t done = 0;
         while (done < bytes.size()) {
             int n = ssl ? SSL_write(ssl, bytes.data() + done, static_cast<int>(bytes.size() - done))
-                        : static_cast<int>(::send(fd, bytes.data() + done, bytes.size() - done,
-                                                  MSG_NOSIGNAL));
+                        : static_cast<int>(
+                              ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL));
             if (n <= 0) return false;
             done += static_cast<size_t>(n);
         }
@@ -52,8 +52,9 @@ struct Channel {
 
 ScriptedReply http_reply(const std::string &body) {
     ScriptedReply reply;
-    reply.segments.push_back("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-                             std::to_string(body.size()) + "\r\n\r\n" + body);
+    reply.segments.push_back(
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body);
     return reply;
 }
 
@@ -82,7 +83,8 @@ std::string header_value(const std::string &request, const std::string &name) {
     size_t at = request.find(wanted);
     if (at == std::string::npos) return "";
     size_t start = at + wanted.size();
-    while (start < request.size() && request[start] == ' ') ++start;
+    while (start < request.size() && request[start] == ' ')
+        ++start;
     size_t end = request.find("\r\n", start);
     return request.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
@@ -96,7 +98,8 @@ ScriptedPeer::ScriptedPeer(Kind kind, const std::string &address, int port) : ki
     if (kind_ == Kind::Tls) {
         const TestCertificate &cert = test_certificate();
         SSL_CTX *context = SSL_CTX_new(TLS_server_method());
-        if (!context || SSL_CTX_use_certificate_file(context, cert.cert.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        if (!context ||
+            SSL_CTX_use_certificate_file(context, cert.cert.c_str(), SSL_FILETYPE_PEM) != 1 ||
             SSL_CTX_use_PrivateKey_file(context, cert.key.c_str(), SSL_FILETYPE_PEM) != 1) {
             ADD_FAILURE() << "TLS server context";
             SSL_CTX_free(context);
@@ -148,7 +151,8 @@ std::vector<std::string> ScriptedPeer::requests() const {
 
 std::vector<std::string> ScriptedPeer::request_lines() const {
     std::vector<std::string> lines;
-    for (const std::string &r : requests()) lines.push_back(r.substr(0, r.find("\r\n")));
+    for (const std::string &r : requests())
+        lines.push_back(r.substr(0, r.find("\r\n")));
     return lines;
 }
 

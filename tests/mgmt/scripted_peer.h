@@ -20,7 +20,7 @@ namespace oru::test {
 struct ScriptedReply {
     std::vector<std::string> segments; // written in order, with a pause between
     std::chrono::milliseconds pause{50};
-    bool read_request = true;          // false: answer after the first bytes arrive
+    bool read_request = true;           // false: answer after the first bytes arrive
     std::chrono::milliseconds delay{0}; // before the first segment
 };
 

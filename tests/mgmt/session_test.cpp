@@ -19,7 +19,9 @@ using oru::test::ScriptedPeer;
 
 namespace {
 
-char *c(const char *text) { return const_cast<char *>(text); }
+char *c(const char *text) {
+    return const_cast<char *>(text);
+}
 
 oruDiskLibConnectParams login_params(const char *host, const char *password = "pw") {
     return oruDiskLibConnectParams{c(host), c("alice"), c(password), nullptr};
@@ -27,8 +29,8 @@ oruDiskLibConnectParams login_params(const char *host, const char *password = "p
 
 const char *kLogin = "{\"sessonId\":\"S1\",\"userId\":\"u1\"}";
 const char *kNoKeys = "{\"totalSize\":0,\"items\":[]}";
-const char *kOtherUsersKeys =
-    "{\"totalSize\":1,\"items\":[{\"userId\":\"u0\",\"accessKeyId\":\"X\",\"accessKeySecret\":\"Y\"}]}";
+const char *kOtherUsersKeys = "{\"totalSize\":1,\"items\":[{\"userId\":\"u0\",\"accessKeyId\":"
+                              "\"X\",\"accessKeySecret\":\"Y\"}]}";
 const char *kOwnKey = "{\"totalSize\":2,\"items\":[{\"userId\":\"u0\",\"accessKeyId\":\"X\","
                       "\"accessKeySecret\":\"Y\"},{\"USERID\":\"u1\",\"accessKeyId\":\"K\","
                       "\"accessKeySecret\":\"Z\"}]}";
@@ -83,11 +85,13 @@ TEST(Connect, UserWithoutAKeyGetsOneCreated) {
     ASSERT_EQ(oruDiskLib_Connect(login_params("127.0.0.3"), &connection), ORU_OK);
     EXPECT_STREQ(in_connection(connection)->sessionid, "ORU K:Z");
     std::vector<std::string> lines = server.request_lines();
-    std::vector<std::string> expected = {
-        "POST /system/user/sdklogin HTTP/1.0", "GET /accesskeys HTTP/1.1",
-        "POST /accesskeys HTTP/1.0",           "GET /tasks/T9 HTTP/1.1",
-        "GET /tasks/T9 HTTP/1.1",              "GET /tasks/T9 HTTP/1.1",
-        "GET /accesskeys HTTP/1.1"};
+    std::vector<std::string> expected = {"POST /system/user/sdklogin HTTP/1.0",
+                                         "GET /accesskeys HTTP/1.1",
+                                         "POST /accesskeys HTTP/1.0",
+                                         "GET /tasks/T9 HTTP/1.1",
+                                         "GET /tasks/T9 HTTP/1.1",
+                                         "GET /tasks/T9 HTTP/1.1",
+                                         "GET /accesskeys HTTP/1.1"};
     EXPECT_EQ(lines, expected);
     EXPECT_EQ(request_body(server.requests()[2]), "{\"userId\":\"u1\"}");
     EXPECT_EQ(oruDiskLib_DisConnect(connection), ORU_OK);

@@ -21,7 +21,9 @@ extern char **environ;
 
 namespace {
 
-char *c(const char *text) { return const_cast<char *>(text); }
+char *c(const char *text) {
+    return const_cast<char *>(text);
+}
 
 constexpr const char *kServer = "127.0.0.10";
 
@@ -56,8 +58,8 @@ class Simulator : public ::testing::Test {
         std::ofstream(dir_->file("platform.json")) << kConfig;
         std::string config = dir_->file("platform.json"), ready = dir_->file("ready"),
                     journal = dir_->file("journal.log");
-        const char *argv[] = {ORU_SIM_PATH, "--config", config.c_str(), "--ready-file",
-                              ready.c_str(), "--log", journal.c_str(), nullptr};
+        const char *argv[] = {ORU_SIM_PATH,  "--config", config.c_str(),  "--ready-file",
+                              ready.c_str(), "--log",    journal.c_str(), nullptr};
         if (posix_spawn(&pid_, ORU_SIM_PATH, nullptr, nullptr, const_cast<char **>(argv),
                         environ) != 0) {
             pid_ = -1;
@@ -111,7 +113,9 @@ TEST_F(Simulator, SessionsAndKeys) {
     oruDiskLibInConnection *keyless = connect("keyless", "kp");
     ASSERT_NE(keyless, nullptr);
     EXPECT_EQ(std::strstr(keyless->sessionid, "ORU"), nullptr) << keyless->sessionid;
-    auto handle = [](oruDiskLibInConnection *r) { return reinterpret_cast<oruDiskLibConnection>(r); };
+    auto handle = [](oruDiskLibInConnection *r) {
+        return reinterpret_cast<oruDiskLibConnection>(r);
+    };
     EXPECT_EQ(oruDiskLib_DisConnect(handle(keyless)), ORU_E_GET);
     EXPECT_EQ(oruDiskLib_DisConnect(handle(keyless)), ORU_OK);
 
@@ -137,7 +141,8 @@ TEST_F(Simulator, OpenModes) {
     ASSERT_NE(admin, nullptr);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(setOpenMode(c("vol-free"), c("rw"), admin->ip, admin->sessionid), 0);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(seconds, 2.0);
     EXPECT_EQ(setOpenMode(c("vol-busy"), c("r"), admin->ip, admin->sessionid), -1);
     EXPECT_EQ(setOpenMode(c("vol-free"), c("CLOSED"), admin->ip, c("not-a-session")), 0);
