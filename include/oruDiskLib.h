@@ -37,7 +37,7 @@ typedef struct {
     char *hostIP;    /* address of the management server */
     char *userName;  /* login user */
     char *password;  /* login password */
-    char *accesskey; /* "<id>:<secret>" access key, or NULL */
+    char *accesskey; /* access key "ORU <id>:<secret>" (oruDiskLib_Set_AK), or NULL */
 } oruDiskLibConnectParams;
 
 /* One volume. The caller keeps the descriptor alive and passes the same one
@@ -162,7 +162,7 @@ oruError oruDiskLib_Connect(const oruDiskLibConnectParams connectParams,
                             oruDiskLibConnection *connection);
 
 /* Builds a connection from the access key the caller already holds
- * (connectParams.accesskey, "<id>:<secret>"), checking it with the server.
+ * (connectParams.accesskey, "ORU <id>:<secret>"), checking it with the server.
  * ORU_E_ACCOUNT when the server rejects the key (message in nbderror). */
 oruError oruDiskLib_Set_AK(const oruDiskLibConnectParams connectParams,
                            oruDiskLibConnection *connection);
