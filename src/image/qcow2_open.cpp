@@ -67,19 +67,6 @@ void set_error(char **error, const char *text) {
     if (error) *error = const_cast<char *>(text);
 }
 
-ssize_t pread_full(int fd, void *buf, size_t len, uint64_t offset) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::pread(fd, static_cast<char *>(buf) + done, len - done,
-                            static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // Maps a metadata table of `bytes` at `offset`; nullptr when the header's
 // numbers cannot describe a mapping (overflow, misalignment, no memory).
 uint64_t *map_table(int fd, uint64_t offset, uint64_t bytes, int flag) {
@@ -152,7 +139,8 @@ void read_backing_name(qcow2 *q, const unsigned char *h) {
     uint64_t offset = be64tohp(h + kBackingOffsetAt);
     if (offset == 0 || offset > static_cast<uint64_t>(INT64_MAX)) return;
     size_t length = be32tohp(h + kBackingSizeAt); // < sizeof backing_file, checked
-    if (pread_full(q->fd, q->backing_file, length, offset) < 0) q->backing_file[0] = '\0';
+    if (oru::qcow2_engine::read_image_bytes(q->fd, q->backing_file, length, offset) < 0)
+        q->backing_file[0] = '\0';
     q->backing_file[length] = '\0';
 }
 
@@ -195,7 +183,7 @@ ORU_EXPORT int qcow2_open(char *path, qcow2 **out, int flag, char **error) {
     q->flag = flag;
 
     unsigned char header[kHeaderBytes];
-    ssize_t got = pread_full(q->fd, header, sizeof header, 0);
+    ssize_t got = oru::qcow2_engine::read_image_bytes(q->fd, header, sizeof header, 0);
     if (got < 0) return fail_open(out, q, error, kHeaderReadFailed);
     if (static_cast<size_t>(got) < sizeof header) return fail_open(out, q, error, kHeaderTooShort);
     if (const char *refusal = parse_header(q, header)) return fail_open(out, q, error, refusal);
@@ -269,6 +257,19 @@ ORU_EXPORT uint64_t add_cluster(qcow2 *q, unsigned n) {
 }
 
 namespace oru::qcow2_engine {
+
+ssize_t read_image_bytes(int fd, void *buf, size_t len, uint64_t offset) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::pread(fd, static_cast<char *>(buf) + done, len - done,
+                            static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
 
 int64_t file_length(qcow2 *q) {
     struct stat st;

@@ -75,19 +75,6 @@ void set_error(char **error, const char *text) {
     if (error) *error = const_cast<char *>(text);
 }
 
-ssize_t pread_full(int fd, void *buf, size_t len, uint64_t offset) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::pread(fd, static_cast<char *>(buf) + done, len - done,
-                            static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // One call of qcow2_read.
 class GuestRead {
   public:
@@ -180,7 +167,7 @@ class GuestRead {
 
     int read_standard(const ClusterMapping &m, char *dest, uint64_t run, uint64_t pos) {
         uint64_t in_cluster = offset_in_cluster(q_, pos);
-        ssize_t n = pread_full(q_->fd, dest, run, m.host_offset + in_cluster);
+        ssize_t n = read_image_bytes(q_->fd, dest, run, m.host_offset + in_cluster);
         if (n < 0) return set_error(error_, kReadFailed), -1;
         if (static_cast<uint64_t>(n) == run) return 0;
         // The file ends inside the run. The clusters of a run are contiguous
@@ -206,7 +193,7 @@ class GuestRead {
         std::unique_ptr<unsigned char[]> compressed(new (std::nothrow) unsigned char[m.compressed_length]);
         if (!inflated_) inflated_.reset(new (std::nothrow) unsigned char[cluster_size]);
         if (!compressed || !inflated_) return set_error(error_, kNoMemory), -1;
-        ssize_t n = pread_full(q_->fd, compressed.get(), m.compressed_length, m.host_offset);
+        ssize_t n = read_image_bytes(q_->fd, compressed.get(), m.compressed_length, m.host_offset);
         if (n <= 0) return set_error(error_, kReadFailed), -1;
         size_t produced = cluster_size;
         if (qcow2_decompress(compressed.get(), static_cast<size_t>(n), inflated_.get(), &produced,

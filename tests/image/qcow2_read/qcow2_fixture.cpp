@@ -2,9 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "image/qcow2_internal.h"
@@ -24,7 +26,15 @@ OpenImage::OpenImage(const std::string &path, int flag) : path_(path) {
 std::vector<uint8_t> qemu_raw(const std::string &image) {
     std::string raw = image + ".oracle.raw";
     sh("qemu-img convert -U -O raw " + quote(image) + " " + quote(raw));
-    std::vector<uint8_t> bytes = read_file(raw);
+    // Read in one piece: these files are megabytes long.
+    std::vector<uint8_t> bytes;
+    int fd = ::open(raw.c_str(), O_RDONLY);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0) {
+        bytes.resize(static_cast<size_t>(st.st_size));
+        if (::pread(fd, bytes.data(), bytes.size(), 0) != st.st_size) bytes.clear();
+    }
+    if (fd >= 0) ::close(fd);
     ::unlink(raw.c_str());
     return bytes;
 }
@@ -44,6 +54,7 @@ std::vector<uint8_t> engine_raw(qcow2 *q, size_t chunk) {
 
 int64_t first_difference(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {
     size_t n = std::min(a.size(), b.size());
+    if (n && std::memcmp(a.data(), b.data(), n) == 0) return a.size() == b.size() ? -1 : static_cast<int64_t>(n);
     for (size_t i = 0; i < n; ++i)
         if (a[i] != b[i]) return static_cast<int64_t>(i);
     return a.size() == b.size() ? -1 : static_cast<int64_t>(n);

@@ -21,15 +21,17 @@ constexpr uint64_t KiB = 1024, MiB = 1024 * KiB;
 // each with qemu-img's reading.
 // (Small pieces of big compressed clusters inflate the cluster once per
 // piece: callers may leave out the smallest piece size.)
-void expect_reads_like_qemu(const std::string &image, bool small_pieces = true) {
+std::vector<uint8_t> expect_reads_like_qemu(const std::string &image, bool small_pieces = true) {
     std::vector<uint8_t> want = qemu_raw(image);
     OpenImage img(image);
-    ASSERT_EQ(img.result, 0) << img.text();
-    ASSERT_EQ(img.q->size, want.size());
+    EXPECT_EQ(img.result, 0) << img.text();
+    if (img.result != 0) return want;
+    EXPECT_EQ(img.q->size, want.size());
     for (size_t chunk : {size_t{want.size()}, size_t{MiB}, size_t{60 * KiB + 512}, size_t{8 * KiB}}) {
         if (chunk == 0 || (chunk == 8 * KiB && !small_pieces)) continue;
         EXPECT_EQ(first_difference(engine_raw(img.q, chunk), want), -1) << image << " in pieces of " << chunk;
     }
+    return want;
 }
 
 std::string write_from(const std::string &pattern_file, uint64_t offset, uint64_t length) {
@@ -69,9 +71,7 @@ TEST_P(Qcow2ReadLayouts, ScatteredDataReadsLikeQemu) {
     qemu_io(image, write_from(data, 9 * MiB, 2 * MiB + 4 * KiB) + write_from(data, 0, 100 * KiB) +
                        write_from(data, 3 * MiB + 512, MiB + 3584) + write_from(data, 6 * MiB, 64 * KiB) +
                        write_from(data, size - 4 * KiB, 4 * KiB) + write_from(data, 5 * MiB, 64 * KiB));
-    expect_reads_like_qemu(image);
-
-    std::vector<uint8_t> want = qemu_raw(image);
+    std::vector<uint8_t> want = expect_reads_like_qemu(image);
     OpenImage img(image);
     ASSERT_EQ(img.result, 0);
     // Across the virtual end: only the bytes up to it, the rest untouched.
