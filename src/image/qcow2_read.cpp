@@ -103,8 +103,10 @@ class GuestRead {
         if (m->kind == ClusterKind::compressed) return 0;
         uint64_t next_host = m->host_offset + q_->cluster_size;
         while (*run < limit) {
+            // A table that cannot be loaded ends the run here; the next
+            // pass reports it after what comes before has been served.
             ClusterMapping next;
-            if (lookup(pos + *run, &next, &span) != 0) return -1;
+            if (lookup(pos + *run, &next, &span) != 0) break;
             if (next.kind != m->kind) break;
             if (m->kind == ClusterKind::standard) {
                 if (next.host_offset != next_host) break;
