@@ -108,6 +108,29 @@ TEST(Qcow2Write, LongL1TableIsNotOverwritten) {
     EXPECT_EQ(qemu_compare(img, ref.path()), "");
 }
 
+TEST(Qcow2Write, UpdateRefcountOnlyEverSetsZeroCountsToOne) {
+    TempDir dir;
+    const std::string img = dir.file("u.qcow2");
+    ASSERT_EQ(create(img, GiB), 0);
+    {
+        OpenImage image(img, ORU_RW);
+        ASSERT_TRUE(image.ok());
+        EXPECT_EQ(update_refcount(image.get(), 5 * kCluster + 100, 1), 0);
+        EXPECT_EQ(refcount16(img, kCluster, 5), 1u);
+        EXPECT_EQ(update_refcount(image.get(), 5 * kCluster, 1), 0);
+        EXPECT_EQ(update_refcount(image.get(), 6 * kCluster, 0), 0);
+        EXPECT_EQ(refcount16(img, kCluster, 5), 1u);
+        EXPECT_EQ(refcount16(img, kCluster, 6), 0u);
+        EXPECT_EQ(refcount16(img, kCluster, 0), 1u);
+        EXPECT_EQ(update_refcount(image.get(), 0, 1), 0); // the header stays at 1
+        EXPECT_EQ(refcount16(img, kCluster, 0), 1u);
+    }
+    OpenImage reader(img, ORU_RO);
+    ASSERT_TRUE(reader.ok());
+    EXPECT_EQ(update_refcount(reader.get(), 7 * kCluster, 1), -1);
+    EXPECT_EQ(refcount16(img, kCluster, 7), 0u);
+}
+
 TEST(Qcow2Write, SeededRandomWorkloadMatchesRawReference) {
     ORU_REQUIRE_PROGRAM("qemu-img");
     TempDir dir;
@@ -224,6 +247,15 @@ TEST(Qcow2Write, NewClustersOverABackingFileKeepItsData) {
     EXPECT_EQ(qemu_check(top), "");
     EXPECT_EQ(qemu_compare(top, ref.path()), "");
 
+    // copy_before_write reads the backing file's bytes of a guest range.
+    {
+        OpenImage image(top, ORU_RW);
+        ASSERT_TRUE(image.ok());
+        std::vector<uint8_t> got(4096, 0xff);
+        EXPECT_EQ(copy_before_write(image.get(), got.data(), got.size(), 192 * KiB), 0);
+        EXPECT_EQ(got, std::vector<uint8_t>(4096, 0x33));
+    }
+
     // A backing file that cannot be read fails the write and allocates nothing.
     const std::string orphan = dir.file("orphan.qcow2");
     ASSERT_EQ(create(orphan, GiB, "missing-base.qcow2"), 0);
@@ -233,6 +265,8 @@ TEST(Qcow2Write, NewClustersOverABackingFileKeepItsData) {
     EXPECT_EQ(image.write(pattern(512, 24), 0, &text), -1);
     EXPECT_EQ(text, "read backing file failed");
     EXPECT_EQ(file_length(orphan), 196624u);
+    std::vector<uint8_t> got(512);
+    EXPECT_EQ(copy_before_write(image.get(), got.data(), got.size(), 0), -1);
     // A whole cluster needs nothing from the backing file.
     EXPECT_EQ(image.write(pattern(kCluster, 25), kCluster), static_cast<int>(kCluster));
 }
