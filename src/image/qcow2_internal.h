@@ -18,11 +18,13 @@
 //    allocation path does anyway: a new cluster always lands after the
 //    tables), then use store_l1_entry() / store_refcount_table_entry(). They
 //    check that the file now covers the entry and refuse (-1) otherwise, so a
-//    store can never be silently lost. The same mapping serves before and
-//    after the growth: there is nothing to remap.
+//    store can never be silently lost. (A pwrite at the entry's file offset
+//    after file_covers() is equally good: the mappings are shared views of
+//    the file.) The same mapping serves before and after the growth: there
+//    is nothing to remap.
 //  - L2 tables and refcount blocks are whole clusters; load_cluster() (and
-//    any map_cluster_rw() a writer does) must only map clusters that the file
-//    covers; load_cluster() refuses others.
+//    any read-write mapping a writer makes) must only map clusters that the
+//    file covers; load_cluster() refuses others.
 //
 // The file never shrinks while a record is open (the engine only adds
 // clusters, and add_cluster() refuses to shrink), so q->file_size_seen is a
