@@ -11,7 +11,10 @@
 #include <iscsi/iscsi.h>
 #include <iscsi/scsi-lowlevel.h>
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -35,10 +38,14 @@ constexpr uint64_t kLuksHeaderBytes = 1052672;
 constexpr uint32_t kCapacity10Overflow = 0xFFFFFFFFu;
 constexpr uint64_t kLast32BitLba = 0xFFFFFFFFull;
 
-// Blocks per command: the 10-byte CDBs carry a 16-bit count (65,535 at most);
-// a power of two keeps the pieces of a large transfer equal and aligned
-// (16 MiB on 512-byte blocks, so a full 32 MiB request is two commands).
-constexpr uint32_t kMaxBlocksPerCommand = 32768;
+// Runs of whole blocks go out as several commands at once, so that the
+// target reads the next piece while the previous one is on the wire. A
+// command never holds more blocks than the 16-bit count of a 10-byte CDB
+// can carry (65,535), so a 32 MiB request is always split.
+constexpr uint64_t kCommandBytes = 2 * 1024 * 1024;
+constexpr uint64_t kMaxBlocksPerCommand = 32768;
+constexpr int kCommandsInFlight = 8;
+constexpr int kServiceIntervalMs = 1000;
 
 // Block lengths we accept from READ CAPACITY; anything else is a broken
 // answer, and the bounce buffer is sized from it.
@@ -120,33 +127,89 @@ bool write_blocks(oruDiskLibInHandle *h, uint64_t lba, uint32_t blocks, uint8_t 
     return good(task);
 }
 
-// Whole blocks from `lba` on, split into commands of at most
-// kMaxBlocksPerCommand blocks.
-oruError read_run(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, uint8_t *dest) {
-    const uint64_t block_length = static_cast<uint64_t>(h->blocksize);
-    while (blocks > 0) {
-        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(blocks, kMaxBlocksPerCommand));
-        uint64_t moved = 0;
-        if (!read_blocks(h, lba, n, dest, &moved)) return fail(kErrRead, ORU_ISCSI_READ);
-        // A short answer ends the transfer; the rest of the buffer keeps its bytes.
-        if (moved < n * block_length) return ORU_OK;
-        lba += n;
-        blocks -= n;
-        dest += n * block_length;
-    }
-    return ORU_OK;
+// The commands of one run that are out, and whether any of them failed.
+struct RunProgress {
+    int in_flight = 0;
+    bool failed = false;
+};
+
+// One command of a run of whole blocks.
+struct Command {
+    uint64_t lba;
+    uint32_t blocks;
+    uint8_t *data;
+    scsi_iovec iov;
+    RunProgress *progress;
+};
+
+void command_done(iscsi_context *, int status, void *command_data, void *private_data) {
+    auto *command = static_cast<Command *>(private_data);
+    if (status != SCSI_STATUS_GOOD) command->progress->failed = true;
+    // Bytes a short read did not return stay as they were in the caller's
+    // buffer: the data went straight there, so nothing else is needed.
+    if (command_data) scsi_free_scsi_task(static_cast<scsi_task *>(command_data));
+    --command->progress->in_flight;
 }
 
-oruError write_run(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, uint8_t *src) {
-    const uint64_t block_length = static_cast<uint64_t>(h->blocksize);
-    while (blocks > 0) {
-        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(blocks, kMaxBlocksPerCommand));
-        if (!write_blocks(h, lba, n, src)) return fail(kErrWrite, ORU_ISCSI_WRITE);
-        lba += n;
-        blocks -= n;
-        src += n * block_length;
+scsi_task *issue(oruDiskLibInHandle *h, Command &command, bool writing) {
+    const uint32_t bytes = command.blocks * static_cast<uint32_t>(h->blocksize);
+    const bool wide = command.lba + command.blocks - 1 > kLast32BitLba;
+    const uint32_t lba32 = static_cast<uint32_t>(command.lba);
+    if (writing) {
+        return wide ? iscsi_write16_task(h->iscsi, h->lun, command.lba, command.data, bytes,
+                                         h->blocksize, 0, 0, 0, 0, 0, command_done, &command)
+                    : iscsi_write10_task(h->iscsi, h->lun, lba32, command.data, bytes,
+                                         h->blocksize, 0, 0, 0, 0, 0, command_done, &command);
     }
-    return ORU_OK;
+    command.iov = {command.data, bytes};
+    return wide ? iscsi_read16_iov_task(h->iscsi, h->lun, command.lba, bytes, h->blocksize, 0, 0,
+                                        0, 0, 0, command_done, &command, &command.iov, 1)
+                : iscsi_read10_iov_task(h->iscsi, h->lun, lba32, bytes, h->blocksize, 0, 0, 0, 0,
+                                        0, command_done, &command, &command.iov, 1);
+}
+
+// Runs the session until at least one command in flight completes. A
+// connection that fails cancels everything in flight (each callback still
+// runs), so no command outlives the call that issued it.
+void service(iscsi_context *ctx) {
+    pollfd pfd{iscsi_get_fd(ctx), static_cast<short>(iscsi_which_events(ctx)), 0};
+    int ready = pfd.events ? poll(&pfd, 1, kServiceIntervalMs) : 0;
+    if (ready < 0 && errno == EINTR) return;
+    if (ready < 0 || iscsi_service(ctx, ready > 0 ? pfd.revents : 0) < 0)
+        iscsi_scsi_cancel_all_tasks(ctx);
+}
+
+// Whole blocks from `lba` on, as commands of at most kBlocksPerCommand
+// blocks with up to kCommandsInFlight of them outstanding: the target works
+// on the next piece while the previous one is on the wire.
+oruError run(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, uint8_t *data, bool writing) {
+    const uint64_t block_length = static_cast<uint64_t>(h->blocksize);
+    const uint64_t per_command =
+        std::clamp<uint64_t>(kCommandBytes / block_length, 1, kMaxBlocksPerCommand);
+    std::vector<Command> commands;
+    commands.reserve(static_cast<size_t>((blocks + per_command - 1) / per_command));
+    RunProgress progress;
+    for (uint64_t done = 0; done < blocks;) {
+        const uint32_t n = static_cast<uint32_t>(std::min(blocks - done, per_command));
+        commands.push_back({lba + done, n, data + done * block_length, {}, &progress});
+        done += n;
+    }
+    // Once a command fails or cannot be sent, nothing more is sent; the
+    // commands already out are awaited, since they point into the buffer.
+    size_t next = 0;
+    while (progress.in_flight > 0 || (!progress.failed && next < commands.size())) {
+        while (!progress.failed && next < commands.size() && progress.in_flight < kCommandsInFlight) {
+            if (!issue(h, commands[next], writing)) {
+                progress.failed = true;
+                break;
+            }
+            ++progress.in_flight;
+            ++next;
+        }
+        if (progress.in_flight > 0) service(h->iscsi);
+    }
+    if (!progress.failed) return ORU_OK;
+    return writing ? fail(kErrWrite, ORU_ISCSI_WRITE) : fail(kErrRead, ORU_ISCSI_READ);
 }
 
 // The bytes [within, within + count) of block `lba`, through a bounce block.
@@ -199,7 +262,7 @@ oruError transfer(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, uint8
     }
     const uint64_t whole = length / block_length;
     if (whole > 0) {
-        oruError err = writing ? write_run(h, lba, whole, buffer) : read_run(h, lba, whole, buffer);
+        oruError err = run(h, lba, whole, buffer, writing);
         if (err != ORU_OK) return err;
         buffer += whole * block_length;
         length -= whole * block_length;
