@@ -26,7 +26,7 @@ void add_volume_options(CLI::App &command, VolumeOptions &o, const std::string &
         ->check(CLI::ExistingFile)
         ->group(group);
     command.add_option("--access-key-file", o.access_key_file,
-                       "File holding an access key \"<id>:<secret>\" (instead of a password)")
+                       "File holding an access key \"<id>:<secret>\" (or \"ORU <id>:<secret>\"), instead of a password")
         ->check(CLI::ExistingFile)
         ->group(group);
     command.add_option("--uuid", o.uuid, "Volume UUID")->group(group);

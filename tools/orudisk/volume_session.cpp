@@ -12,6 +12,8 @@ namespace {
 
 uint64_t sectors_for(uint64_t bytes) { return (bytes + kSector - 1) / kSector; }
 
+const std::string kAccessKeyPrefix = "ORU ";
+
 char *text_or_null(std::string &s) { return s.empty() ? nullptr : s.data(); }
 
 // Overwrites a secret before its memory is given back.
@@ -51,14 +53,21 @@ VolumeSession::VolumeSession(const VolumeOptions &o, int format, int open_flag)
     try {
         if (remote_) {
             std::string server = o.server, user = o.user, password, key;
-            if (!o.access_key_file.empty()) key = read_secret_file(o.access_key_file, "access key");
-            else password = read_secret_file(o.password_file, "password");
+            if (!o.access_key_file.empty()) {
+                key = read_secret_file(o.access_key_file, "access key");
+                // The library takes the key in its authorization form.
+                if (key.rfind(kAccessKeyPrefix, 0) != 0) key = kAccessKeyPrefix + key;
+            } else {
+                password = read_secret_file(o.password_file, "password");
+            }
             oruDiskLibConnectParams params{text_or_null(server), text_or_null(user),
                                            text_or_null(password), text_or_null(key)};
             oruError rc = key.empty() ? oruDiskLib_Connect(params, &connection_)
                                       : oruDiskLib_Set_AK(params, &connection_);
             wipe(password);
             wipe(key);
+            // A failed login hands back nothing that could be logged out.
+            if (rc != ORU_OK) connection_ = nullptr;
             check(rc, "cannot log in to " + o.server);
         }
         check(oruDiskLib_Init(&handle_), "cannot allocate a volume handle");

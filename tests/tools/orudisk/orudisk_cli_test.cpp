@@ -1,0 +1,191 @@
+// orudisk end to end on local volumes, with qemu-img as the oracle: backups
+// of a qcow2 chain read back as qemu reads the chain, bitmap-driven
+// incremental backups restore to the same bytes, and --json output parses.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+using oru::test::pattern;
+using oru::test::quote;
+using oru::test::run;
+using oru::test::TempDir;
+using oru::test::write_file;
+
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+std::string orudisk_binary() {
+    const char *dir = std::getenv("ORU_BINARY_DIR");
+    return std::string(dir ? dir : ".") + "/tools/orudisk/orudisk";
+}
+
+// Runs orudisk with a shell-ready argument text; standard output only.
+oru::test::CommandResult orudisk(const std::string &args) {
+    return run(quote(orudisk_binary()) + " " + args + " 2>/dev/null");
+}
+
+nlohmann::json orudisk_json(const std::string &args) {
+    auto r = orudisk("--json " + args);
+    EXPECT_FALSE(r.out.empty()) << args;
+    return nlohmann::json::parse(r.out); // throws, failing the test, if not JSON
+}
+
+void sh(const std::string &command) {
+    auto r = run(command, true);
+    ASSERT_EQ(r.status, 0) << command << "\n" << r.out;
+}
+
+std::string raw_of(const TempDir &dir, const std::string &image, const std::string &name) {
+    std::string raw = dir.file(name);
+    auto r = run("qemu-img convert -O raw " + quote(image) + " " + quote(raw), true);
+    EXPECT_EQ(r.status, 0) << r.out;
+    return raw;
+}
+
+// Byte for byte, files included in size (cmp is far quicker than reading
+// 80 MiB into vectors under the sanitizers).
+bool same_bytes(const std::string &a, const std::string &b) {
+    return run("cmp -s " + quote(a) + " " + quote(b)).status == 0;
+}
+
+bool qemu_identical(const std::string &a, const std::string &b) {
+    return run("qemu-img compare -q " + quote(a) + " " + quote(b)).status == 0;
+}
+
+// base (64 KiB clusters, a compressed cluster) <- mid (128 KiB clusters, a
+// zeroed cluster over base data) <- top (larger than its backing files).
+class QcowChain : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ORU_REQUIRE_PROGRAM("qemu-img");
+        ORU_REQUIRE_PROGRAM("qemu-io");
+        base_ = dir_.file("base.qcow2");
+        mid_ = dir_.file("mid.qcow2");
+        top_ = dir_.file("top.qcow2");
+        sh("qemu-img create -q -f qcow2 -o cluster_size=65536 " + quote(base_) + " 64M");
+        sh("qemu-io -c 'write -P 0x11 0 1M' -c 'write -P 0x22 10M 3M' -c 'write -c -P 0x44 40M 64K' " +
+           quote(base_));
+        sh("qemu-img create -q -f qcow2 -o cluster_size=131072 -b " + quote(base_) + " -F qcow2 " + quote(mid_));
+        sh("qemu-io -c 'write -P 0x33 512K 1M' -c 'write -z 10M 128K' " + quote(mid_));
+        sh("qemu-img create -q -f qcow2 -b " + quote(mid_) + " -F qcow2 " + quote(top_) + " 80M");
+        sh("qemu-io -c 'write -P 0x55 70M 1M' -c 'write -P 0x66 12M 4K' " + quote(top_));
+    }
+    TempDir dir_;
+    std::string base_, mid_, top_;
+};
+
+} // namespace
+
+TEST_F(QcowChain, FullCopyReadsTheChainAsQemuDoes) {
+    std::string expected = raw_of(dir_, top_, "expected.raw");
+    std::string raw = dir_.file("full.raw"), qcow = dir_.file("full.qcow2");
+    ASSERT_EQ(orudisk("copy " + quote(top_) + " -o " + quote(raw)).status, 0);
+    EXPECT_TRUE(same_bytes(raw, expected));
+    ASSERT_EQ(orudisk("copy " + quote(top_) + " -o " + quote(qcow) + " --target-format qcow2").status, 0);
+    EXPECT_EQ(run("qemu-img check -q " + quote(qcow)).status, 0);
+    EXPECT_TRUE(qemu_identical(qcow, expected));
+    // A copy never replaces an existing file unless told to.
+    EXPECT_NE(orudisk("copy " + quote(top_) + " -o " + quote(raw)).status, 0);
+    EXPECT_NE(orudisk("copy " + quote(top_) + " -o " + quote(top_) + " --force").status, 0);
+    EXPECT_TRUE(qemu_identical(top_, expected));
+}
+
+TEST_F(QcowChain, IncrementalBackupRestoresToTheSameBytes) {
+    // Full backup of the chain as it stands.
+    std::string full = dir_.file("full.qcow2");
+    ASSERT_EQ(orudisk("copy " + quote(top_) + " -o " + quote(full) + " --target-format qcow2").status, 0);
+    // The guest goes on writing into a new overlay: new data, an overwrite
+    // of backed-up data, and zeros over backed-up data.
+    std::string next = dir_.file("next.qcow2");
+    sh("qemu-img create -q -f qcow2 -b " + quote(top_) + " -F qcow2 " + quote(next));
+    sh("qemu-io -c 'write -P 0x99 30M 256K' -c 'write -P 0xAA 0 64K' -c 'write -z 11M 64K' " + quote(next));
+    std::string expected = raw_of(dir_, next, "expected.raw");
+
+    std::string incremental = dir_.file("incremental.qcow2");
+    auto copy = orudisk_json("copy --bitmap " + quote(next) + " -o " + quote(incremental) +
+                             " --target-format qcow2 --backing " + quote(full));
+    EXPECT_EQ(copy["mode"], "bitmap");
+    EXPECT_LT(copy["bytes_read"].get<uint64_t>(), 80 * kMiB); // only allocated clusters
+    EXPECT_EQ(run("qemu-img check -q " + quote(incremental)).status, 0);
+    EXPECT_TRUE(qemu_identical(incremental, expected));
+
+    // Restore the incremental backup (over the full one) into a volume that
+    // holds other data everywhere.
+    std::string volume = dir_.file("volume.raw");
+    write_file(volume, std::vector<uint8_t>(80 * kMiB, 0x77));
+    ASSERT_EQ(orudisk("restore --from " + quote(incremental) + " " + quote(volume)).status, 0);
+    EXPECT_TRUE(same_bytes(volume, expected));
+
+    // restore --bitmap writes only what the image chain holds.
+    write_file(volume, std::vector<uint8_t>(80 * kMiB, 0));
+    ASSERT_EQ(orudisk("restore --bitmap --from " + quote(incremental) + " " + quote(volume)).status, 0);
+    EXPECT_TRUE(same_bytes(volume, expected));
+}
+
+TEST_F(QcowChain, JsonOutputParses) {
+    auto info = orudisk_json("info " + quote(top_));
+    EXPECT_EQ(info["format"], "qcow2");
+    EXPECT_EQ(info["virtual_size"], 80 * kMiB);
+    EXPECT_EQ(info["cluster_size"], 65536);
+    ASSERT_EQ(info["backing_chain"].size(), 2u);
+    EXPECT_EQ(info["backing_chain"][0]["path"], mid_);
+    EXPECT_EQ(info["backing_chain"][1]["cluster_size"], 65536);
+    EXPECT_EQ(info["backing_chain"][0]["cluster_size"], 131072);
+    EXPECT_GT(info["allocation"]["share"].get<double>(), 0.0);
+    EXPECT_FALSE(std::ifstream(top_ + ".b").good()); // info leaves no bitmap behind
+
+    auto bitmap = orudisk_json("bitmap " + quote(top_));
+    EXPECT_EQ(bitmap["bitmap_file"], top_ + ".b");
+    EXPECT_EQ(bitmap["granules"], 80 * kMiB / 65536);
+    EXPECT_EQ(bitmap["allocated"], info["allocation"]["allocated"]);
+    EXPECT_TRUE(std::ifstream(top_ + ".b").good());
+
+    std::string made = dir_.file("made.qcow2");
+    auto create = orudisk_json("create " + quote(made) + " --size 1G --cluster-size 128K");
+    EXPECT_EQ(create["virtual_size"], 1u << 30);
+    EXPECT_EQ(create["cluster_size"], 131072);
+    EXPECT_EQ(run("qemu-img check -q " + quote(made)).status, 0);
+
+    // A failure the library reports carries its code, name and text.
+    std::string broken = dir_.file("broken.qcow2");
+    std::vector<uint8_t> header(512, 0);
+    const uint8_t fields[] = {'Q', 'F', 'I', 0xfb, 0, 0, 0, 3};
+    std::copy(std::begin(fields), std::end(fields), header.begin());
+    header[23] = 16;                               // cluster_bits
+    header[28] = 0x40;                             // size: 1 GiB
+    header[39] = 2;                                // l1_size
+    for (int i = 40; i < 48; ++i) header[i] = 0x7f; // l1_table_offset far past the end
+    write_file(broken, header);
+    auto r = orudisk("--json info " + quote(broken));
+    EXPECT_NE(r.status, 0);
+    auto error = nlohmann::json::parse(r.out);
+    EXPECT_EQ(error["error"]["code"], 10);
+    EXPECT_EQ(error["error"]["name"], "ORU_E_QCOW_OPEN");
+    EXPECT_FALSE(error["error"]["text"].get<std::string>().empty());
+}
+
+TEST(RawVolumes, OddSizedAndLuksVolumesCopyWhole) {
+    ORU_REQUIRE_PROGRAM("qemu-img");
+    TempDir dir;
+    // A size that is no multiple of the sector: the tail must not gain or
+    // lose a byte.
+    std::string odd = dir.file("odd.raw"), odd_copy = dir.file("odd-copy.raw");
+    write_file(odd, pattern(3 * kMiB + 1234, 5));
+    ASSERT_EQ(orudisk("copy " + quote(odd) + " -o " + quote(odd_copy)).status, 0);
+    EXPECT_TRUE(same_bytes(odd_copy, odd));
+    // A LUKS volume's copy keeps its header region in place.
+    std::string luks = dir.file("luks.img"), luks_copy = dir.file("luks-copy.img");
+    write_file(luks, pattern(3 * kMiB, 6));
+    ASSERT_EQ(orudisk("copy --format luks " + quote(luks) + " -o " + quote(luks_copy)).status, 0);
+    EXPECT_TRUE(same_bytes(luks_copy, luks));
+}
