@@ -42,7 +42,7 @@ constexpr uint64_t kLast32BitLba = 0xFFFFFFFFull;
 // target reads the next piece while the previous one is on the wire. A
 // command never holds more blocks than the 16-bit count of a 10-byte CDB
 // can carry (65,535), so a 32 MiB request is always split.
-constexpr uint64_t kCommandBytes = 2 * 1024 * 1024;
+constexpr uint64_t kCommandBytes = 4 * 1024 * 1024;
 constexpr uint64_t kMaxBlocksPerCommand = 32768;
 constexpr int kCommandsInFlight = 8;
 constexpr int kServiceIntervalMs = 1000;
