@@ -1,0 +1,203 @@
+// Storage servers dying under open volumes: the qemu-nbd export of an NBD
+// volume killed while 32 MiB reads (or writes) stream, and the tgtd target
+// of an iSCSI volume killed the same way. Every call must end with its error
+// code (no hang: an alarm fails the program), NBD failures must reach the
+// volume's log with libnbd's text, and the handles must still close.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/handle.h"
+#include "iscsi_file_bytes.h"
+#include "oruDiskLib.h"
+#include "support/platform_sim.h"
+#include "tgt_target.h"
+
+using namespace oru::test;
+
+namespace {
+
+constexpr uint64_t MiB = 1024 * 1024;
+constexpr uint64_t kChunkSectors = 65536; // 32 MiB, the largest transfer
+
+char *c(const char *text) { return const_cast<char *>(text); }
+
+std::string read_text(const std::string &path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Pid of this process's child running `name` (tgtd), or -1.
+pid_t child_named(const std::string &name) {
+    DIR *tasks = opendir("/proc/self/task");
+    if (!tasks) return -1;
+    pid_t found = -1;
+    while (struct dirent *task = readdir(tasks)) {
+        if (task->d_name[0] == '.') continue;
+        std::ifstream children(std::string("/proc/self/task/") + task->d_name + "/children");
+        pid_t pid;
+        while (found < 0 && children >> pid) {
+            std::string comm;
+            std::ifstream(("/proc/" + std::to_string(pid) + "/comm")) >> comm;
+            if (comm == name) found = pid;
+        }
+    }
+    closedir(tasks);
+    return found;
+}
+
+// Streams transfers of the largest size until one fails; returns its code.
+// `started` turns true once the first transfer is under way.
+oruError stream_until_failure(oruDiskLibHandle handle, oruDiskLibVolume *volume, bool writing,
+                              uint64_t size, std::atomic<bool> *started) {
+    std::vector<uint8_t> buffer(kChunkSectors * 512, 0x5a);
+    for (uint64_t round = 0;; ++round) {
+        uint64_t start = round * kChunkSectors % (size / 512);
+        started->store(true);
+        oruError rc = writing ? oruDiskLib_Write(handle, volume, start, kChunkSectors, buffer.data())
+                              : oruDiskLib_Read(handle, volume, start, kChunkSectors, buffer.data());
+        if (rc != ORU_OK) return rc;
+    }
+}
+
+class ServerDeath : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ORU_REQUIRE_ROOT();
+        alarm(150); // a hang anywhere fails the program instead of blocking CI
+    }
+    void TearDown() override { alarm(0); }
+};
+
+TEST_F(ServerDeath, NbdExportKilledMidReadAndMidWrite) {
+    ORU_REQUIRE_PROGRAM("qemu-nbd");
+    TempDir dir;
+    const uint64_t size = 64 * MiB;
+    const std::string reads = "hardening-nbd-killed-read", writes = "hardening-nbd-killed-write";
+    write_file(dir.file("r.raw"), pattern(size, 1));
+    write_file(dir.file("w.raw"), pattern(size, 2));
+    nlohmann::json config = {
+        {"address", "127.0.0.10"},
+        {"users", {{{"name", "backup"}, {"password", "pw"}, {"accessKeys", {{{"id", "AK1"}, {"secret", "S1"}}}}}}},
+        {"hosts", {{{"id", "host-1"}, {"address", "127.0.0.11"}, {"dataStores", {"ds-1"}}}}},
+        {"volumes",
+         {{{"uuid", reads}, {"dataStore", "ds-1"}, {"image", dir.file("r.raw")}},
+          {{"uuid", writes}, {"dataStore", "ds-1"}, {"image", dir.file("w.raw")}}}},
+        {"taskStates", {{"openMode", {"FINISHED"}}, {"accessKey", {"FINISHED"}}}}};
+    PlatformSim sim(config.dump());
+    ASSERT_TRUE(sim.ready());
+    oruDiskLibConnection conn = nullptr;
+    ASSERT_EQ(oruDiskLib_Connect(oruDiskLibConnectParams{c("127.0.0.10"), c("backup"), c("pw"), nullptr}, &conn),
+              ORU_OK);
+
+    for (bool writing : {false, true}) {
+        SCOPED_TRACE(writing ? "mid-write" : "mid-read");
+        std::string uuid = writing ? writes : reads;
+        oruDiskLibVolume volume{};
+        volume.diskPath = c("/datastore/vol");
+        volume.diskFormat = ORU_RAW;
+        volume.volumeUuid = uuid.data();
+        volume.dataStoreid = c("ds-1");
+        oruDiskLibHandle handle = nullptr;
+        ASSERT_EQ(oruDiskLib_Init(&handle), ORU_OK);
+        ASSERT_EQ(oruDiskLib_Open(&volume, ORU_RW, "nbd", true, handle, conn), ORU_OK);
+        pid_t server = -1;
+        for (auto &entry : sim.journal())
+            if (entry.value("event", "") == "export started" && entry.value("volumeUuid", "") == uuid)
+                server = entry.value("pid", -1);
+        ASSERT_GT(server, 0);
+
+        std::atomic<bool> started{false};
+        oruError failed = ORU_OK;
+        std::thread streamer([&] { failed = stream_until_failure(handle, &volume, writing, size, &started); });
+        while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // The simulator started this qemu-nbd for us; it reaps it when it stops.
+        kill(server, SIGKILL);
+        streamer.join();
+
+        const oruError code = writing ? ORU_E_REMOTE_WRITE : ORU_E_REMOTE_READ;
+        EXPECT_EQ(failed, code);
+        std::string text = oruDiskLib_GetErrorText(code);
+        EXPECT_FALSE(text.empty());
+        EXPECT_LT(text.size(), sizeof nbderror);
+        std::vector<uint8_t> sector(512);
+        EXPECT_EQ(oruDiskLib_Read(handle, &volume, 0, 1, sector.data()), ORU_E_REMOTE_READ);
+        EXPECT_EQ(oruDiskLib_Write(handle, &volume, 0, 1, sector.data()), ORU_E_REMOTE_WRITE);
+
+        const std::string log_path = "/var/log/tamb/" + uuid + ".log";
+        std::string log = read_text(log_path);
+        EXPECT_NE(log.find(writing ? "write failed::" : "read failed::"), std::string::npos) << log;
+        EXPECT_EQ(oruDiskLib_Close(handle, &volume), ORU_OK);
+        log = read_text(log_path);
+        EXPECT_NE(log.find("closed success::nbd"), std::string::npos) << log;
+        EXPECT_EQ(oruDiskLib_Read(handle, &volume, 0, 1, sector.data()), ORU_E_HANDLENBD);
+        oruDiskLib_Finalize(&handle);
+        unlink(log_path.c_str());
+    }
+    EXPECT_EQ(oruDiskLib_DisConnect(conn), ORU_OK);
+}
+
+TEST_F(ServerDeath, IscsiTargetKilledUnderAnOpenVolume) {
+    ORU_REQUIRE_PROGRAM("tgtd");
+    ORU_REQUIRE_PROGRAM("tgtadm");
+    TempDir dir;
+    const uint64_t size = 64 * MiB;
+    const std::string lun = dir.file("lun.img");
+    ASSERT_TRUE(make_sparse_file(lun, size));
+    TgtTarget target("127.0.0.3");
+    ASSERT_TRUE(target.ok()) << target.error();
+    const char iqn[] = "iqn.2024-01.test.oru:dying";
+    ASSERT_TRUE(target.add_lun(1, iqn, 1, lun, 512)) << target.error();
+    std::string url = target.url(iqn, 1);
+    std::string uuid = "hardening-iscsi-killed";
+    oruDiskLibInConnection connection{c("127.0.0.98"), c("u"), c("p"), c("s")};
+
+    oruDiskLibVolume volume{};
+    volume.volumeUuid = uuid.data();
+    volume.dataStoreid = c("ds-1");
+    volume.diskFormat = ORU_RAW;
+    volume.targeturl = url.data();
+    volume.initiator = c("iqn.2024-01.test.oru:survivor");
+    oruDiskLibHandle handle = nullptr;
+    ASSERT_EQ(oruDiskLib_Init(&handle), ORU_OK);
+    auto open = [&] {
+        return oruDiskLib_Open(&volume, ORU_RW, "lanfree", true, handle,
+                               reinterpret_cast<oruDiskLibConnection>(&connection));
+    };
+    ASSERT_EQ(open(), ORU_OK);
+    pid_t tgtd = child_named("tgtd");
+    ASSERT_GT(tgtd, 0);
+
+    std::atomic<bool> started{false};
+    oruError failed = ORU_OK;
+    std::thread streamer([&] { failed = stream_until_failure(handle, &volume, false, size, &started); });
+    while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Our own child; TgtTarget reaps it when it is destroyed.
+    kill(tgtd, SIGKILL);
+    streamer.join();
+    EXPECT_EQ(failed, ORU_ISCSI_READ);
+    EXPECT_STREQ(oruDiskLib_GetErrorText(ORU_ISCSI_READ), "iscsi failed to send Read10 command\n");
+    std::vector<uint8_t> sectors(8 * 512, 1);
+    EXPECT_EQ(oruDiskLib_Write(handle, &volume, 0, 8, sectors.data()), ORU_ISCSI_WRITE);
+    EXPECT_STREQ(oruDiskLib_GetErrorText(ORU_ISCSI_WRITE), "iscsi failed to send Write10 command\n");
+    EXPECT_EQ(oruDiskLib_Read(handle, &volume, 0, 8, sectors.data()), ORU_ISCSI_READ);
+    // The close ends whatever its logout meets; a new open finds no target.
+    oruDiskLib_Close(handle, &volume);
+    EXPECT_EQ(open(), ORU_ISCSI_OPEN);
+    EXPECT_STREQ(oruDiskLib_GetErrorText(ORU_ISCSI_OPEN), "iscsi login failed\n");
+    oruDiskLib_Close(handle, &volume);
+    oruDiskLib_Finalize(&handle);
+    unlink(("/var/log/tamb/" + uuid + ".log").c_str());
+}
+
+} // namespace
