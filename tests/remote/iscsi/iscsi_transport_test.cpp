@@ -222,7 +222,30 @@ TEST_F(IscsiTransport, RefusedCommandsKeepTheSessionUsable) {
     EXPECT_EQ(remote_iscsi_write(&h, kSmallLunBytes, buffer.size(), buffer.data()), ORU_ISCSI_WRITE);
     EXPECT_STREQ(iscsierror, "iscsi failed to send Write10 command\n");
     EXPECT_EQ(remote_iscsi_read(&h, 0, 0, nullptr), ORU_OK);
+
+    // A large transfer whose later commands run past the end: the ones in
+    // flight are awaited, the failure is reported.
+    std::vector<uint8_t> large(32 * kMiB);
+    EXPECT_EQ(remote_iscsi_read(&h, kSmallLunBytes - 8 * kMiB, large.size(), large.data()),
+              ORU_ISCSI_READ);
+    EXPECT_EQ(remote_iscsi_write(&h, kSmallLunBytes - 8 * kMiB, large.size(), large.data()),
+              ORU_ISCSI_WRITE);
     EXPECT_EQ(remote_iscsi_read(&h, 0, buffer.size(), buffer.data()), ORU_OK);
+}
+
+TEST_F(IscsiTransport, ALostSessionFailsReadsInsteadOfHanging) {
+    TempDir scratch;
+    const std::string backing = scratch.file("lost.img");
+    ASSERT_TRUE(make_sparse_file(backing, 64 * kMiB));
+    const char iqn[] = "iqn.2024-01.test.oru:lost";
+    ASSERT_TRUE(lab->target.add_lun(3, iqn, 1, backing, 512)) << lab->target.error();
+    ASSERT_EQ(attach(lab->target.url(iqn, 1)), ORU_OK);
+    ASSERT_TRUE(lab->target.remove_target(3)) << lab->target.error();
+
+    std::vector<uint8_t> large(32 * kMiB);
+    EXPECT_EQ(remote_iscsi_read(&h, 0, large.size(), large.data()), ORU_ISCSI_READ);
+    EXPECT_EQ(remote_iscsi_write(&h, 0, large.size(), large.data()), ORU_ISCSI_WRITE);
+    EXPECT_EQ(remote_iscsi_close(&h), ORU_OK);
 }
 
 TEST_F(IscsiTransport, CloseLogsOutAndEndsTheVolumeLog) {

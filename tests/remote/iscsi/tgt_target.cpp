@@ -106,6 +106,11 @@ bool TgtTarget::add_lun(int tid, const std::string &iqn, int lun, const std::str
                  std::to_string(block_length));
 }
 
+bool TgtTarget::remove_target(int tid) {
+    tids_.erase(tid);
+    return admin("--mode target --op delete --force --tid " + std::to_string(tid));
+}
+
 int TgtTarget::session_count(int tid) {
     std::string out;
     if (!admin("--mode conn --op show --tid " + std::to_string(tid), &out)) return -1;

@@ -30,6 +30,9 @@ class TgtTarget {
     bool add_lun(int tid, const std::string &iqn, int lun, const std::string &path,
                  int block_length);
 
+    // Deletes target `tid`, dropping its sessions.
+    bool remove_target(int tid);
+
     // Number of sessions currently logged in to target `tid`.
     int session_count(int tid);
 
