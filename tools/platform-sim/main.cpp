@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <vector>
 
 namespace {
 
@@ -20,6 +21,11 @@ using namespace oru::sim;
 const char kUsage[] =
     "usage: oru-platform-sim [options]\n"
     "  --config FILE          platform description (JSON); see the README\n"
+    "  --user NAME:PASSWORD   add a user (repeatable)\n"
+    "  --host id=ID,address=ADDR[,backupAddress=ADDR,cpuUsage=N,dataStores=A+B,...]\n"
+    "                         add a host (repeatable; members as in the config)\n"
+    "  --volume uuid=UUID[,dataStore=DS,image=FILE,inUse=true]\n"
+    "                         add a volume (repeatable)\n"
     "  --address ADDR         management server address (overrides the config)\n"
     "  --image-dir DIR        base of relative volume image paths (default: the config's directory)\n"
     "  --task-states LIST     open-mode task states, e.g. RUNNING,RUNNING,FINISHED\n"
@@ -33,6 +39,7 @@ const char kUsage[] =
     "  --help\n";
 
 struct Flags {
+    std::vector<std::string> users, hosts, volumes;
     std::string config_path, address, image_dir, task_states, key_task_states, ready_file;
     int management_port = 0, agent_port = 0;
     Options options;
@@ -53,6 +60,8 @@ Flags parse_flags(int argc, char **argv) {
         {"ready-file", required_argument, nullptr, 'r'},   {"cert-out", required_argument, nullptr, 'C'},
         {"management-port", required_argument, nullptr, 'm'}, {"agent-port", required_argument, nullptr, 'p'},
         {"qemu-nbd", required_argument, nullptr, 'q'},     {"help", no_argument, nullptr, 'h'},
+        {"user", required_argument, nullptr, 'U'},         {"host", required_argument, nullptr, 'H'},
+        {"volume", required_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
     Flags flags;
     int c;
@@ -69,6 +78,9 @@ Flags parse_flags(int argc, char **argv) {
         case 'm': flags.management_port = port_value(optarg); break;
         case 'p': flags.agent_port = port_value(optarg); break;
         case 'q': flags.options.qemu_nbd = optarg; break;
+        case 'U': flags.users.push_back(optarg); break;
+        case 'H': flags.hosts.push_back(optarg); break;
+        case 'V': flags.volumes.push_back(optarg); break;
         case 'h': fputs(kUsage, stdout); exit(0);
         default: throw std::runtime_error("unknown option (see --help)");
         }
@@ -78,7 +90,18 @@ Flags parse_flags(int argc, char **argv) {
 }
 
 Config build_config(const Flags &flags) {
-    Config config = flags.config_path.empty() ? parse_config(nlohmann::json::object()) : load_config(flags.config_path);
+    nlohmann::json document =
+        flags.config_path.empty() ? nlohmann::json::object() : read_config_file(flags.config_path);
+    if (!document.is_object()) throw std::runtime_error("the configuration must be a JSON object");
+    for (const auto &user : flags.users) {
+        size_t colon = user.find(':');
+        if (colon == std::string::npos) throw std::runtime_error("--user wants NAME:PASSWORD");
+        document["users"].push_back({{"name", user.substr(0, colon)}, {"password", user.substr(colon + 1)}});
+    }
+    for (const auto &host : flags.hosts) document["hosts"].push_back(flag_object(host));
+    for (const auto &volume : flags.volumes) document["volumes"].push_back(flag_object(volume));
+    Config config = parse_config(document);
+    if (!flags.config_path.empty()) config.image_dir = directory_of(flags.config_path);
     if (!flags.address.empty()) config.address = flags.address;
     if (!flags.image_dir.empty()) config.image_dir = flags.image_dir;
     if (config.image_dir.empty()) config.image_dir = ".";

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -193,7 +194,10 @@ std::optional<NbdExports::Export> NbdExports::spawn(const ExportRequest &request
     std::vector<std::string> args = {
         qemu_nbd_, "--image-opts", "--export-name=" + request.volume_uuid, "--persistent", "--shared=16"};
     if (request.read_only) args.push_back("--read-only");
-    args.push_back("driver=" + request.format + ",file.driver=file,file.filename=" + option_value(request.image));
+    struct stat info {};
+    const char *protocol = stat(request.image.c_str(), &info) == 0 && S_ISBLK(info.st_mode) ? "host_device" : "file";
+    args.push_back("driver=" + request.format + ",file.driver=" + protocol +
+                   ",file.filename=" + option_value(request.image));
     std::vector<char *> argv;
     for (auto &arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);

@@ -166,19 +166,52 @@ Config parse_config(const json &document) {
     return config;
 }
 
-Config load_config(const std::string &path) {
+nlohmann::json read_config_file(const std::string &path) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot read " + path);
-    json document;
     try {
-        document = json::parse(in);
+        return json::parse(in);
     } catch (const nlohmann::json::exception &e) {
         throw std::runtime_error(path + ": " + e.what());
     }
-    Config config = parse_config(document);
+}
+
+std::string directory_of(const std::string &path) {
     auto slash = path.find_last_of('/');
-    config.image_dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+Config load_config(const std::string &path) {
+    Config config = parse_config(read_config_file(path));
+    config.image_dir = directory_of(path);
     return config;
+}
+
+nlohmann::json flag_object(const std::string &text) {
+    json object = json::object();
+    for (const auto &pair : split_list(text)) {
+        size_t eq = pair.find('=');
+        if (eq == std::string::npos || eq == 0) throw std::runtime_error("expected name=value in: " + pair);
+        std::string name = pair.substr(0, eq), value = pair.substr(eq + 1);
+        if (name == "dataStores" || name == "taskStates") {
+            json list = json::array();
+            std::stringstream words(value);
+            for (std::string word; std::getline(words, word, '+');)
+                if (!word.empty()) list.push_back(word);
+            object[name] = list;
+        } else if (name == "cpuUsage") {
+            try {
+                object[name] = std::stod(value);
+            } catch (const std::exception &) {
+                throw std::runtime_error("cpuUsage must be a number: " + value);
+            }
+        } else if (value == "true" || value == "false") {
+            object[name] = value == "true";
+        } else {
+            object[name] = value;
+        }
+    }
+    return object;
 }
 
 std::vector<std::string> split_list(const std::string &text) {

@@ -85,6 +85,15 @@ Config parse_config(const nlohmann::json &document);
 // against the file's directory unless image_dir is set later.
 Config load_config(const std::string &path);
 
+// The JSON document of a configuration file (not yet checked).
+nlohmann::json read_config_file(const std::string &path);
+std::string directory_of(const std::string &path);
+
+// A configuration object given on the command line as "name=value,..."
+// ("true"/"false" become booleans, cpuUsage a number, dataStores and
+// taskStates lists of words joined by "+").
+nlohmann::json flag_object(const std::string &text);
+
 // Splits "A,B,C" into its words (task-state lists given on the command line).
 std::vector<std::string> split_list(const std::string &text);
 

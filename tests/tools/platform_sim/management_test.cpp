@@ -190,6 +190,22 @@ TEST(PlatformSimManagement, ClientsThatSpeakNoHttpsDoNotStopIt) {
     EXPECT_EQ(unreadable, 3);
 }
 
+TEST(PlatformSimManagement, PlatformFromFlags) {
+    PlatformSim sim("{}", {"--user", "ops:pw", "--host",
+                           "id=h9,address=127.0.0.31,backupAddress=127.0.0.41,cpuUsage=7.5,dataStores=dsx+dsy",
+                           "--volume", "uuid=v-1,dataStore=dsx,inUse=true", "--task-states", "FINISHED"});
+    ORU_REQUIRE_SIM(sim);
+    std::string session = login("ops", "pw");
+    ASSERT_FALSE(session.empty());
+    auto items = curl("GET", M + "/storages/dsy/hosts?type=available", session).json()["items"];
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0]["name"], "127.0.0.31");
+    EXPECT_EQ(items[0]["cpuUsage"], 7.5);
+    auto task = curl("PUT", M + "/volumes?action=setOpenMode", session, "{\"uuid\":\"v-1\",\"openMode\":\"READ\"}");
+    EXPECT_EQ(curl("GET", M + "/tasks/" + task.json()["taskId"].get<std::string>(), session).json()["state"], "ERROR");
+    EXPECT_EQ(curl("POST", "http://127.0.0.31:9753/vm", "", "{}").json()["serverPort"], "null");
+}
+
 TEST(PlatformSimManagement, RefusesBadConfigurations) {
     ORU_REQUIRE_ROOT();
     auto platform = example_platform();
