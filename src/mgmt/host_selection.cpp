@@ -11,6 +11,7 @@
 #include "core/handle.h"
 #include "https_post.h"
 #include "mgmt/mgmt.h"
+#include "mgmt/replies.h"
 #include "util/json.h"
 
 namespace {
@@ -24,10 +25,7 @@ constexpr double kNoLoadBound = 100.0;
 // so the text stays terminated.
 constexpr size_t kReplyBufferSize = 65536;
 
-struct ChosenHost {
-    std::string address; // "name": the host's own address
-    std::string id;
-};
+using oru::mgmt::ChosenHost;
 
 class SelectionRun {
   public:
@@ -94,28 +92,7 @@ oruError SelectionRun::choose_host(ChosenHost *chosen) {
         auto code = oru::json::number_member(doc.get(), "code");
         return code && *code == kSessionExpiredCode ? ORU_E_TIMEOUT : ORU_E_GET;
     }
-    double lowest_load = kNoLoadBound;
-    bool found = false;
-    const cJSON *items = oru::json::array_member(doc.get(), "items");
-    const int count = items ? cJSON_GetArraySize(items) : 0;
-    for (int i = 0; i < count; ++i) {
-        const cJSON *host = cJSON_GetArrayItem(items, i);
-        auto load = oru::json::number_member(host, "cpuUsage");
-        const char *status = oru::json::string_member(host, "status");
-        const char *mount = oru::json::string_member(host, "monMountState");
-        const char *name = oru::json::string_member(host, "name");
-        const char *id = oru::json::string_member(host, "id");
-        // A host that lacks any of these is not a candidate.
-        if (!load || !status || !mount || !name || !id) continue;
-        if (*load < lowest_load && std::strcmp(status, "CONNECTED") == 0 &&
-            std::strcmp(mount, "MOUNTED") == 0) {
-            lowest_load = *load;
-            chosen->address = name;
-            chosen->id = id;
-            found = true;
-        }
-    }
-    return found ? ORU_OK : ORU_E_GET;
+    return oru::mgmt::least_loaded_host(doc.get(), chosen) ? ORU_OK : ORU_E_GET;
 }
 
 // The backup network carries the data when the host has an address there that
@@ -135,33 +112,10 @@ oruError SelectionRun::choose_data_address(const ChosenHost &chosen, std::string
         log(path, "cJSON_Parse failed");
         return ORU_E_GET;
     }
-    const cJSON *network = cJSON_IsArray(doc.get()) ? cJSON_GetArrayItem(doc.get(), 0) : nullptr;
-    const cJSON *ports = oru::json::array_member(network, "portDtos");
-    if (!ports || cJSON_GetArraySize(ports) == 0) return ORU_OK;
-    const char *backup_ip = oru::json::string_member(cJSON_GetArrayItem(ports, 0), "ip");
-    if (!backup_ip) return ORU_OK;
-    std::string candidate = backup_ip;
-    if (oruDiskLib_ping(candidate.data()) >= 0) *address = candidate;
+    std::optional<std::string> candidate = oru::mgmt::backup_network_address(doc.get());
+    if (!candidate) return ORU_OK;
+    if (oruDiskLib_ping(candidate->data()) >= 0) *address = *candidate;
     return ORU_OK;
-}
-
-// The port of the export: the agent's "serverPort" text ("null" when it made
-// none); a numeric member is taken as its decimal text.
-bool export_port(const cJSON *reply, std::string *port) {
-    const cJSON *member = oru::json::member(reply, "serverPort");
-    if (cJSON_IsString(member)) {
-        const char *text = cJSON_GetStringValue(member);
-        if (!text || std::strcmp(text, "null") == 0) return false;
-        *port = text;
-        return true;
-    }
-    if (cJSON_IsNumber(member)) {
-        double value = cJSON_GetNumberValue(member);
-        if (value < 1 || value > 65535) return false;
-        *port = std::to_string(static_cast<long>(value));
-        return true;
-    }
-    return false;
 }
 
 oruError SelectionRun::prepare_export(const ChosenHost &chosen) {
@@ -189,7 +143,7 @@ oruError SelectionRun::prepare_export(const ChosenHost &chosen) {
         return ORU_E_NBD_EXPORT;
     }
     std::string port;
-    if (!export_port(doc.get(), &port)) return ORU_E_NBD_EXPORT;
+    if (!oru::mgmt::export_port(doc.get(), &port)) return ORU_E_NBD_EXPORT;
     store_text(&h_->port, port);
     return ORU_OK;
 }
@@ -208,6 +162,61 @@ oruError SelectionRun::run() {
 }
 
 } // namespace
+
+namespace oru::mgmt {
+
+bool least_loaded_host(const cJSON *listing, ChosenHost *chosen) {
+    double lowest_load = kNoLoadBound;
+    bool found = false;
+    const cJSON *items = oru::json::array_member(listing, "items");
+    const int count = items ? cJSON_GetArraySize(items) : 0;
+    for (int i = 0; i < count; ++i) {
+        const cJSON *host = cJSON_GetArrayItem(items, i);
+        auto load = oru::json::number_member(host, "cpuUsage");
+        const char *status = oru::json::string_member(host, "status");
+        const char *mount = oru::json::string_member(host, "monMountState");
+        const char *name = oru::json::string_member(host, "name");
+        const char *id = oru::json::string_member(host, "id");
+        // A host that lacks any of these is not a candidate.
+        if (!load || !status || !mount || !name || !id) continue;
+        if (*load < lowest_load && std::strcmp(status, "CONNECTED") == 0 &&
+            std::strcmp(mount, "MOUNTED") == 0) {
+            lowest_load = *load;
+            chosen->address = name;
+            chosen->id = id;
+            found = true;
+        }
+    }
+    return found;
+}
+
+std::optional<std::string> backup_network_address(const cJSON *networks) {
+    const cJSON *network = cJSON_IsArray(networks) ? cJSON_GetArrayItem(networks, 0) : nullptr;
+    const cJSON *ports = oru::json::array_member(network, "portDtos");
+    if (!ports || cJSON_GetArraySize(ports) == 0) return std::nullopt;
+    const char *backup_ip = oru::json::string_member(cJSON_GetArrayItem(ports, 0), "ip");
+    if (!backup_ip) return std::nullopt;
+    return std::string(backup_ip);
+}
+
+bool export_port(const cJSON *reply, std::string *port) {
+    const cJSON *member = oru::json::member(reply, "serverPort");
+    if (cJSON_IsString(member)) {
+        const char *text = cJSON_GetStringValue(member);
+        if (!text || std::strcmp(text, "null") == 0) return false;
+        *port = text;
+        return true;
+    }
+    if (cJSON_IsNumber(member)) {
+        double value = cJSON_GetNumberValue(member);
+        if (value < 1 || value > 65535) return false;
+        *port = std::to_string(static_cast<long>(value));
+        return true;
+    }
+    return false;
+}
+
+} // namespace oru::mgmt
 
 ORU_EXPORT oruError oruDiskLib_SelectHost(oruDiskLibHandle Handle, oruDiskLibConnection connection,
                                           const oruDiskLibVolume *volume, char *openFlag) {

@@ -15,9 +15,12 @@
 
 #include "core/export.h"
 #include "https_post.h"
+#include "mgmt/replies.h"
 #include "mgmt/request_text.h"
 #include "oruDiskLib.h"
 #include "util/unique_fd.h"
+
+namespace oru::mgmt {
 
 namespace {
 
@@ -52,12 +55,30 @@ std::optional<size_t> content_length(std::string_view head) {
     return std::nullopt;
 }
 
-bool reply_complete(std::string_view reply) {
+} // namespace
+
+bool http_reply_complete(std::string_view reply) {
     std::optional<size_t> end = head_end(reply);
     if (!end) return false;
     std::optional<size_t> length = content_length(reply.substr(0, *end));
     return length && reply.size() - *end >= *length;
 }
+
+void keep_last_line(const std::string &reply, char *buf, int bufsize) {
+    size_t end = reply.find_last_not_of("\r\n");
+    if (end == std::string::npos) return;
+    size_t start = reply.find_last_of("\r\n", end);
+    start = (start == std::string::npos) ? 0 : start + 1;
+    std::memset(buf, 0, static_cast<size_t>(bufsize));
+    std::memcpy(buf, reply.data() + start, end + 1 - start);
+}
+
+} // namespace oru::mgmt
+
+namespace {
+
+using oru::mgmt::http_reply_complete;
+using oru::mgmt::keep_last_line;
 
 bool send_all(int fd, const std::string &request) {
     size_t sent = 0;
@@ -82,20 +103,9 @@ std::string receive_reply(int fd, size_t room) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         reply.append(chunk.data(), static_cast<size_t>(n));
-        if (reply_complete(reply)) break;
+        if (http_reply_complete(reply)) break;
     }
     return reply;
-}
-
-// Leaves the last non-empty line of reply in buf (bufsize bytes, zeroed
-// first); buf is untouched when reply has no such line.
-void keep_last_line(const std::string &reply, char *buf, int bufsize) {
-    size_t end = reply.find_last_not_of("\r\n");
-    if (end == std::string::npos) return;
-    size_t start = reply.find_last_of("\r\n", end);
-    start = (start == std::string::npos) ? 0 : start + 1;
-    std::memset(buf, 0, static_cast<size_t>(bufsize));
-    std::memcpy(buf, reply.data() + start, end + 1 - start);
 }
 
 int plain_exchange(char *ip, int port, const std::string &request, char *buf, int bufsize) {

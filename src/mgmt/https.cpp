@@ -17,6 +17,7 @@
 
 #include "core/export.h"
 #include "https_post.h"
+#include "mgmt/replies.h"
 #include "mgmt/request_text.h"
 #include "mgmt/sigpipe_guard.h"
 #include "oruDiskLib.h"
@@ -47,6 +48,13 @@ SigpipeGuard::~SigpipeGuard() {
         }
     }
     pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+}
+
+size_t https_body_offset(std::string_view reply) {
+    ReplyHeadScanner head;
+    size_t offset = 0;
+    while (!head.done() && offset < reply.size()) head.feed(reply[offset++]);
+    return offset;
 }
 
 } // namespace oru::mgmt
@@ -179,12 +187,11 @@ ORU_EXPORT int ssl_send(SSL *ssl, char *data, int size) {
 ORU_EXPORT int ssl_recv(SSL *ssl, char *buff, int size) {
     if (!ssl) return -1;
     if (size > 0 && !buff) return -1;
-    // The head ends at the first run of four CR/LF bytes in any mix.
-    int line_breaks = 0;
-    while (line_breaks < 4) {
+    oru::mgmt::ReplyHeadScanner head;
+    while (!head.done()) {
         char byte;
         if (SSL_read(ssl, &byte, 1) != 1) break;
-        line_breaks = (byte == '\r' || byte == '\n') ? line_breaks + 1 : 0;
+        head.feed(byte);
     }
     int stored = 0;
     while (stored < size) {

@@ -5,6 +5,7 @@
 
 #include "https_post.h"
 #include "mgmt/mgmt.h"
+#include "mgmt/replies.h"
 #include "util/json.h"
 
 namespace oru::mgmt {
@@ -33,19 +34,23 @@ int login(const char *ip, const char *user, const char *password, LoginReply *re
         const_cast<char *>(ip), kManagementPort, const_cast<char *>("/system/user/sdklogin"),
         body.data(), static_cast<int>(body.size()), nullptr, buffer.data(), kLoginReplyBuffer - 1);
     if (rc != 0) return rc;
+    parse_login_reply(buffer.data(), reply);
+    return 0;
+}
+
+void parse_login_reply(const char *body, LoginReply *reply) {
     *reply = LoginReply();
-    reply->body = buffer.data();
-    reply->error_reply = is_error_reply(buffer.data());
+    reply->body = body;
+    reply->error_reply = is_error_reply(body);
     if (reply->error_reply) {
-        reply->wrong_password = std::strstr(buffer.data(), kWrongPassword) != nullptr;
-        return 0;
+        reply->wrong_password = std::strstr(body, kWrongPassword) != nullptr;
+        return;
     }
-    json::Document document = json::parse(buffer.data());
+    json::Document document = json::parse(body);
     if (const char *session = json::string_member(document.get(), "sessonId"))
         reply->session_id = session;
     if (const char *user_id = json::string_member(document.get(), "userId"))
         reply->user_id = user_id;
-    return 0;
 }
 
 } // namespace oru::mgmt

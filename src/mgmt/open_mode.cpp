@@ -9,6 +9,7 @@
 #include "core/export.h"
 #include "https_post.h"
 #include "mgmt/mgmt.h"
+#include "mgmt/replies.h"
 #include "util/json.h"
 
 namespace {
@@ -33,29 +34,35 @@ int set_open_mode(char *uuid, char *open_flag, char *ip, char *session) {
                        kSetModeReplyRoom);
     if (rc != 0) return -1;
     if (oru::mgmt::is_error_reply(reply.data())) return 0;
-    std::string task_path;
-    {
-        oru::json::Document accepted = oru::json::parse(reply.data());
-        const char *task_id = oru::json::string_member(accepted.get(), "taskId");
-        if (!task_id) return -1;
-        task_path = std::string("/tasks/") + task_id;
-    }
+    std::optional<std::string> task_id = oru::mgmt::reply_text(reply.data(), "taskId");
+    if (!task_id) return -1;
+    std::string task_path = "/tasks/" + *task_id;
     for (;;) {
         std::fill(reply.begin(), reply.end(), '\0');
         rc =
             https_get(ip, kManagementPort, task_path.data(), session, reply.data(), kTaskReplyRoom);
         if (rc != 0) return -1;
         if (oru::mgmt::is_error_reply(reply.data())) return 0;
-        oru::json::Document task = oru::json::parse(reply.data());
-        const char *state = oru::json::string_member(task.get(), "state");
+        std::optional<std::string> state = oru::mgmt::reply_text(reply.data(), "state");
         if (!state) return -1;
-        if (std::strcmp(state, "FINISHED") == 0) return 0;
-        if (std::strcmp(state, "ERROR") == 0) return -1;
+        if (*state == "FINISHED") return 0;
+        if (*state == "ERROR") return -1;
         sleep(kPollIntervalSeconds);
     }
 }
 
 } // namespace
+
+namespace oru::mgmt {
+
+std::optional<std::string> reply_text(const char *reply, const char *name) {
+    oru::json::Document document = oru::json::parse(reply);
+    const char *text = oru::json::string_member(document.get(), name);
+    if (!text) return std::nullopt;
+    return std::string(text);
+}
+
+} // namespace oru::mgmt
 
 ORU_EXPORT int setOpenMode(char *uuid, char *openFlag, char *ip, char *session) {
     try {

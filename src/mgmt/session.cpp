@@ -10,6 +10,7 @@
 #include "core/handle.h"
 #include "https_post.h"
 #include "mgmt/mgmt.h"
+#include "mgmt/replies.h"
 #include "util/bounded_copy.h"
 #include "util/json.h"
 
@@ -73,24 +74,7 @@ bool find_access_key(const char *ip, const char *session, const std::string &use
                      ReplyBuffer &reply, std::string *key) {
     if (get(ip, "/accesskeys", session, reply) != 0) return false;
     if (oru::mgmt::is_error_reply(reply.data())) return false;
-    oru::json::Document listing = oru::json::parse(reply.data());
-    std::optional<double> total = oru::json::number_member(listing.get(), "totalSize");
-    const cJSON *items = oru::json::array_member(listing.get(), "items");
-    if (!total || !items || !(*total > 0)) return false;
-    // The scan is bounded by totalSize, and never runs past the array.
-    int count = cJSON_GetArraySize(items);
-    if (*total < count) count = static_cast<int>(*total);
-    for (int i = 0; i < count; ++i) {
-        const cJSON *entry = cJSON_GetArrayItem(items, i);
-        const char *owner = oru::json::string_member(entry, "userId");
-        if (!owner || user_id != owner) continue;
-        const char *id = oru::json::string_member(entry, "accessKeyId");
-        const char *secret = oru::json::string_member(entry, "accessKeySecret");
-        if (!id || !secret) return false;
-        *key = std::string("ORU ") + id + ":" + secret;
-        return true;
-    }
-    return false;
+    return oru::mgmt::access_key_from_listing(reply.data(), user_id, key);
 }
 
 // Asks the server to create userId's key and follows the creation task to
@@ -158,9 +142,7 @@ oruError connect_with_key(const oruDiskLibConnectParams &params, oruDiskLibConne
     int rc = get(params.hostIP, "/system/user/info", params.accesskey, reply);
     if (rc != 0) return static_cast<oruError>(rc);
     if (oru::mgmt::is_error_reply(reply.data())) {
-        oru::json::Document rejection = oru::json::parse(reply.data());
-        const char *message = oru::json::string_member(rejection.get(), "message");
-        oru::bounded_copy(nbderror, sizeof nbderror, message ? message : reply.data());
+        oru::bounded_copy(nbderror, sizeof nbderror, oru::mgmt::rejection_text(reply.data()).c_str());
         return ORU_E_ACCOUNT;
     }
     *connection = reinterpret_cast<oruDiskLibConnection>(record.release());
@@ -185,6 +167,33 @@ oruError disconnect(oruDiskLibConnection connection) {
 } // namespace
 
 namespace oru::mgmt {
+
+bool access_key_from_listing(const char *listing_text, const std::string &user_id, std::string *key) {
+    oru::json::Document listing = oru::json::parse(listing_text);
+    std::optional<double> total = oru::json::number_member(listing.get(), "totalSize");
+    const cJSON *items = oru::json::array_member(listing.get(), "items");
+    if (!total || !items || !(*total > 0)) return false;
+    // The scan is bounded by totalSize, and never runs past the array.
+    int count = cJSON_GetArraySize(items);
+    if (*total < count) count = static_cast<int>(*total);
+    for (int i = 0; i < count; ++i) {
+        const cJSON *entry = cJSON_GetArrayItem(items, i);
+        const char *owner = oru::json::string_member(entry, "userId");
+        if (!owner || user_id != owner) continue;
+        const char *id = oru::json::string_member(entry, "accessKeyId");
+        const char *secret = oru::json::string_member(entry, "accessKeySecret");
+        if (!id || !secret) return false;
+        *key = std::string("ORU ") + id + ":" + secret;
+        return true;
+    }
+    return false;
+}
+
+std::string rejection_text(const char *reply) {
+    oru::json::Document rejection = oru::json::parse(reply);
+    const char *message = oru::json::string_member(rejection.get(), "message");
+    return message ? message : reply;
+}
 
 bool replace_session_id(oruDiskLibInConnection *connection, const char *value) {
     if (!connection || !value) return false;
