@@ -17,6 +17,8 @@ namespace {
 constexpr size_t kMaxRead = 64 * 1024;
 constexpr int kRandomReads = 3;
 constexpr uint64_t kL1EntriesVisited = 4;
+// An L1 table may claim 2^32 entries; the scan for used ones stops here.
+constexpr uint64_t kL1EntriesScanned = 1 << 16;
 
 void read_at(qcow2 *q, std::vector<uint8_t> &buffer, uint64_t offset, size_t length) {
     char *error = nullptr;
@@ -51,7 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // disk almost never meet an allocated cluster.
     using namespace oru::qcow2_engine;
     uint64_t visited = 0;
-    for (uint64_t i = 0; i < l1_entries(q) && visited < kL1EntriesVisited; ++i) {
+    const uint64_t in_file = q->file_size_seen > q->l1_table_offset
+                                 ? (q->file_size_seen - q->l1_table_offset) / 8
+                                 : 0;
+    const uint64_t scanned = std::min({l1_entries(q), in_file, kL1EntriesScanned});
+    for (uint64_t i = 0; i < scanned && visited < kL1EntriesVisited; ++i) {
         if (l1_entry(q, i) == 0) continue;
         ++visited;
         h = h * 6364136223846793005ULL + 1442695040888963407ULL;
