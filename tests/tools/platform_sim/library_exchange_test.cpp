@@ -131,5 +131,59 @@ TEST(PlatformSimLibrary, RemoteVolumeEndToEnd) {
     EXPECT_EQ(run("qemu-img compare -q -f qcow2 -F raw " + quote(image) + " " + quote(source)).status, 0);
 }
 
+// Scripted platform faults as the remote open meets them: an expired
+// session is renewed once, a volume in use and an agent without an export
+// fail the open.
+TEST(PlatformSimLibrary, ScriptedFaultsReachTheRemoteOpen) {
+    ORU_REQUIRE_PROGRAM("qemu-nbd");
+    auto platform = example_platform();
+    platform["faults"] = nlohmann::json::array({
+        {{"path", "/storages/"}, {"times", 1}, {"code", 107001}},
+        {{"service", "agent"}, {"after", 1}, {"times", 1}, {"json", {{"serverPort", "null"}}}},
+    });
+    PlatformSim sim(platform.dump(), {"--task-states", "FINISHED"});
+    ORU_REQUIRE_SIM(sim);
+    write_file(sim.dir().file("volume-2.raw"), pattern(1 << 20, 4));
+
+    std::string ip = "127.0.0.10", user = "admin", password = "admin-pass";
+    oruDiskLibConnectParams params{text(ip), text(user), text(password), nullptr};
+    oruDiskLibConnection connection = nullptr;
+    ASSERT_EQ(oruDiskLib_Connect(params, &connection), ORU_OK);
+    std::string path = "/platform/volume-2", store = "ds-1";
+    std::string raw = kVolumeRaw, busy = kVolumeInUse, busy_store = "ds-2";
+    oruDiskLibVolume volume{text(path), ORU_RAW, text(raw), text(store), nullptr, nullptr};
+    oruDiskLibHandle handle = nullptr;
+    ASSERT_EQ(oruDiskLib_Init(&handle), ORU_OK);
+
+    ASSERT_EQ(oruDiskLib_Open(&volume, ORU_RO, "nbd", true, handle, connection), ORU_OK);
+    std::vector<uint8_t> sectors(8 * 512);
+    EXPECT_EQ(oruDiskLib_Read(handle, &volume, 0, 8, sectors.data()), ORU_OK);
+    EXPECT_EQ(sectors, pattern(8 * 512, 4));
+    EXPECT_EQ(oruDiskLib_Close(handle, &volume), ORU_OK);
+    int logins = 0, host_queries = 0;
+    for (const auto &entry : sim.journal()) {
+        std::string target = entry.value("target", "");
+        logins += target == "/system/user/sdklogin";
+        host_queries += target.rfind("/storages/", 0) == 0;
+    }
+    EXPECT_EQ(logins, 2);
+    EXPECT_EQ(host_queries, 2);
+
+    // The second agent request is scripted to make no export.
+    EXPECT_NE(oruDiskLib_Open(&volume, ORU_RO, "nbd", true, handle, connection), ORU_OK);
+    oruDiskLibVolume in_use{text(path), ORU_RAW, text(busy), text(busy_store), nullptr, nullptr};
+    EXPECT_NE(oruDiskLib_Open(&in_use, ORU_RO, "nbd", true, handle, connection), ORU_OK);
+    int agent_requests = 0;
+    for (const auto &entry : sim.journal()) agent_requests += entry.value("target", "") == "/vm";
+    EXPECT_EQ(agent_requests, 2); // the volume in use never reached an agent
+    // The handle serves again after the failed opens.
+    ASSERT_EQ(oruDiskLib_Open(&volume, ORU_RO, "nbd", true, handle, connection), ORU_OK);
+    EXPECT_EQ(oruDiskLib_Read(handle, &volume, 8, 8, sectors.data()), ORU_OK);
+    EXPECT_EQ(sectors, pattern(8 * 512, 4, 8 * 512));
+    EXPECT_EQ(oruDiskLib_Close(handle, &volume), ORU_OK);
+    oruDiskLib_Finalize(&handle);
+    oruDiskLib_DisConnect(connection);
+}
+
 } // namespace
 } // namespace oru::test
