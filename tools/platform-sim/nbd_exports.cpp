@@ -160,44 +160,40 @@ std::optional<int> NbdExports::start(const ExportRequest &request, std::string &
     return port;
 }
 
-std::optional<NbdExports::Export> NbdExports::spawn(const ExportRequest &request, std::string &why) {
-    if (qemu_nbd_.empty()) {
-        why = "qemu-nbd is not installed";
-        return std::nullopt;
-    }
-    // The port must be free on both addresses the client may use.
-    bool relayed = !request.backup_address.empty() && request.backup_address != request.host_address;
-    UniqueFd primary, secondary;
-    int port = 0;
-    for (int attempt = 0; attempt < 20 && !secondary; ++attempt) {
+namespace {
+
+// A listening socket on the host's address with a port the kernel picked,
+// and, for a host with a backup network, one on that address at the same port.
+bool reserve_port(const ExportRequest &request, bool relayed, UniqueFd &primary, UniqueFd &secondary,
+                  int &port, std::string &why) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
         primary = listen_tcp(request.host_address, 0, why);
-        if (!primary) return std::nullopt;
+        if (!primary) return false;
         port = bound_port(primary.get());
-        if (!relayed) break;
+        if (!relayed) return true;
         secondary = listen_tcp(request.backup_address, port, why);
+        if (secondary) return true;
     }
-    if (relayed && !secondary) return std::nullopt;
+    return false;
+}
 
-    Export entry;
-    entry.request = request;
-    entry.port = port;
-    entry.messages = work_dir_ + "/qemu-nbd-" + std::to_string(++serial_) + ".log";
-    UniqueFd messages(open(entry.messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    UniqueFd devnull(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (!messages || !devnull) {
-        why = "cannot open " + entry.messages + ": " + strerror(errno);
-        return std::nullopt;
-    }
-
+std::vector<std::string> qemu_nbd_arguments(const std::string &program, const ExportRequest &request) {
     // --image-opts names the image file unambiguously: no protocol prefix
     // or "json:" text in a client's path can change what qemu opens.
     std::vector<std::string> args = {
-        qemu_nbd_, "--image-opts", "--export-name=" + request.volume_uuid, "--persistent", "--shared=16"};
+        program, "--image-opts", "--export-name=" + request.volume_uuid, "--persistent", "--shared=16"};
     if (request.read_only) args.push_back("--read-only");
     struct stat info {};
     const char *protocol = stat(request.image.c_str(), &info) == 0 && S_ISBLK(info.st_mode) ? "host_device" : "file";
     args.push_back("driver=" + request.format + ",file.driver=" + protocol +
                    ",file.filename=" + option_value(request.image));
+    return args;
+}
+
+// Starts the program with the listening socket as its descriptor 3 and
+// LISTEN_FDS/LISTEN_PID set (systemd socket activation, which qemu-nbd
+// understands), its output going to messages. Returns the child's pid or -1.
+pid_t launch(std::vector<std::string> args, int listening, int messages, int devnull) {
     std::vector<char *> argv;
     for (auto &arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -212,38 +208,58 @@ std::optional<NbdExports::Export> NbdExports::spawn(const ExportRequest &request
     envp.push_back(nullptr);
 
     pid_t pid = fork();
-    if (pid < 0) {
+    if (pid != 0) return pid;
+    // Only async-signal-safe calls from here to exec.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &dfl, nullptr);
+    prctl(PR_SET_PDEATHSIG, SIGTERM); // no orphaned exports if the simulator is killed
+    dup2(devnull, 0);
+    dup2(messages, 1);
+    dup2(messages, 2);
+    if (listening == 3)
+        fcntl(3, F_SETFD, 0);
+    else
+        dup2(listening, 3);
+    put_decimal(listen_pid + std::strlen("LISTEN_PID="), getpid());
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+}
+
+} // namespace
+
+std::optional<NbdExports::Export> NbdExports::spawn(const ExportRequest &request, std::string &why) {
+    if (qemu_nbd_.empty()) {
+        why = "qemu-nbd is not installed";
+        return std::nullopt;
+    }
+    bool relayed = !request.backup_address.empty() && request.backup_address != request.host_address;
+    UniqueFd primary, secondary;
+    Export entry;
+    entry.request = request;
+    if (!reserve_port(request, relayed, primary, secondary, entry.port, why)) return std::nullopt;
+    entry.messages = work_dir_ + "/qemu-nbd-" + std::to_string(++serial_) + ".log";
+    UniqueFd messages(open(entry.messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    UniqueFd devnull(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!messages || !devnull) {
+        why = "cannot open " + entry.messages + ": " + strerror(errno);
+        return std::nullopt;
+    }
+    entry.pid = launch(qemu_nbd_arguments(qemu_nbd_, request), primary.get(), messages.get(), devnull.get());
+    if (entry.pid < 0) {
         why = std::string("fork: ") + strerror(errno);
         return std::nullopt;
     }
-    if (pid == 0) {
-        // Only async-signal-safe calls from here to exec.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        sigaction(SIGPIPE, &dfl, nullptr);
-        prctl(PR_SET_PDEATHSIG, SIGTERM); // no orphaned exports if the simulator is killed
-        dup2(devnull.get(), 0);
-        dup2(messages.get(), 1);
-        dup2(messages.get(), 2);
-        if (primary.get() == 3)
-            fcntl(3, F_SETFD, 0);
-        else
-            dup2(primary.get(), 3);
-        put_decimal(listen_pid + std::strlen("LISTEN_PID="), getpid());
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    entry.pid = pid;
     primary.reset(); // the child owns the listening socket now
-    if (!greets(request.host_address, port, 10s)) {
+    if (!greets(request.host_address, entry.port, 10s)) {
         stop(entry, "did not start");
         why = "qemu-nbd did not serve the image: " + tail_of(entry.messages);
         return std::nullopt;
     }
-    if (relayed) entry.relay = std::make_unique<TcpRelay>(std::move(secondary), request.host_address, port);
+    if (relayed) entry.relay = std::make_unique<TcpRelay>(std::move(secondary), request.host_address, entry.port);
     log_.event("export started", {{"host", request.host_id},
                                   {"volumeUuid", request.volume_uuid},
                                   {"image", request.image},
@@ -251,8 +267,8 @@ std::optional<NbdExports::Export> NbdExports::spawn(const ExportRequest &request
                                   {"readOnly", request.read_only},
                                   {"address", request.host_address},
                                   {"backupAddress", relayed ? request.backup_address : ""},
-                                  {"port", port},
-                                  {"pid", pid}});
+                                  {"port", entry.port},
+                                  {"pid", entry.pid}});
     return entry;
 }
 
