@@ -237,7 +237,9 @@ TEST(AgentFaults, NonJsonExportRepliesFailTheOpenAndTheNextOneWorks) {
         EXPECT_EQ(oruDiskLib_Open(&volume, ORU_RW, "nbd", true, handle, conn), want);
         std::string text = read_text(log);
         EXPECT_NE(text.find("/vm"), std::string::npos) << text;
-        if (want == ORU_E_NBD_EXPORT) EXPECT_NE(text.find("cJSON_Parse failed"), std::string::npos) << text;
+        if (want == ORU_E_NBD_EXPORT) {
+            EXPECT_NE(text.find("cJSON_Parse failed"), std::string::npos) << text;
+        }
         std::vector<uint8_t> sector(512);
         EXPECT_NE(oruDiskLib_Read(handle, &volume, 0, 1, sector.data()), ORU_OK);
         oruDiskLib_Close(handle, &volume);
