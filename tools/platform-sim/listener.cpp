@@ -34,6 +34,16 @@ UniqueFd listen_tcp(const std::string &address, int port, std::string &why) {
     return fd;
 }
 
+UniqueFd connect_tcp(const std::string &address, int port) {
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) return {};
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd || connect(fd.get(), reinterpret_cast<sockaddr *>(&where), sizeof where) != 0) return {};
+    return fd;
+}
+
 int bound_port(int fd) {
     sockaddr_in where{};
     socklen_t size = sizeof where;

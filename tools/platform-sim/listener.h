@@ -14,6 +14,9 @@ namespace oru::sim {
 // On failure returns an empty descriptor and says why.
 UniqueFd listen_tcp(const std::string &address, int port, std::string &why);
 
+// A socket connected to address:port (dotted IPv4); empty on failure.
+UniqueFd connect_tcp(const std::string &address, int port);
+
 // The port a bound socket listens on.
 int bound_port(int fd);
 

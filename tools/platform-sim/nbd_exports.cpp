@@ -41,12 +41,8 @@ std::string option_value(const std::string &text) {
 // True once the server on address:port has sent the NBD greeting, which
 // qemu-nbd does only after it has opened the image.
 bool greets(const std::string &address, int port, std::chrono::milliseconds patience) {
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd || connect(fd.get(), reinterpret_cast<sockaddr *>(&where), sizeof where) != 0) return false;
+    UniqueFd fd = connect_tcp(address, port);
+    if (!fd) return false;
     char magic[8];
     size_t got = 0;
     auto deadline = std::chrono::steady_clock::now() + patience;

@@ -10,16 +10,6 @@
 namespace oru::sim {
 namespace {
 
-UniqueFd connect_tcp(const std::string &address, int port) {
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) return {};
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd || connect(fd.get(), reinterpret_cast<sockaddr *>(&where), sizeof where) != 0) return {};
-    return fd;
-}
-
 // Copies one direction until its end, then passes the end on.
 void pump(int from, int to) {
     char buffer[64 * 1024];
