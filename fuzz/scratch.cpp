@@ -65,8 +65,11 @@ void make_base(const std::string &path) {
 
 const std::string &scratch_dir() {
     if (!created_dir.empty()) return created_dir;
-    char pattern[] = "/dev/shm/oru-fuzz-XXXXXX";
-    char *dir = mkdtemp(pattern);
+    // A run that ends in a crash or timeout leaves its directory behind;
+    // scripts/fuzz points ORU_FUZZ_SCRATCH at a parent it removes itself.
+    const char *parent = std::getenv("ORU_FUZZ_SCRATCH");
+    std::string pattern = std::string(parent && *parent ? parent : "/dev/shm") + "/oru-fuzz-XXXXXX";
+    char *dir = mkdtemp(pattern.data());
     if (!dir || chdir(dir) != 0) {
         std::perror("fuzz: scratch directory under /dev/shm");
         std::abort();

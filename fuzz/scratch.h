@@ -1,6 +1,7 @@
-// A scratch directory on tmpfs for the image targets: every input is written
-// there as a file, because the qcow2 engine reads images through descriptors
-// and mappings, never from memory.
+// A scratch directory on tmpfs (under /dev/shm, or $ORU_FUZZ_SCRATCH) for
+// the image targets: every input is written there as a file, because the
+// qcow2 engine reads images through descriptors and mappings, never from
+// memory.
 //
 // The process works inside that directory, and the harness turns every '/'
 // of a backing name into '_', so a hostile image can only name files inside
