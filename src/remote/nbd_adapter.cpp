@@ -3,6 +3,9 @@
 // the caller's 100-byte error buffer (the volume layer passes nbderror).
 #include <libnbd.h>
 
+#include <algorithm>
+#include <deque>
+
 #include "core/export.h"
 #include "rwimage1.h"
 #include "util/bounded_copy.h"
@@ -20,6 +23,49 @@ void put_error(char *error, const char *text) {
 void put_nbd_error(char *error) { put_error(error, nbd_get_error()); }
 
 constexpr size_t kSectorMask = 511;
+
+// qemu-nbd serves large requests far more slowly than a stream of small ones
+// (each is read whole into a bounce buffer before any of it is sent), so a
+// large read goes out as a few 256 KiB commands in flight on the one
+// connection. The caller still sees one read that succeeds or fails whole.
+constexpr size_t kReadChunk = 256 * 1024;
+constexpr size_t kReadsInFlight = 4;
+
+int pread_in_chunks(struct nbd_handle *nbd, void *buf, size_t count, uint64_t offset,
+                    char *error) {
+    std::deque<int64_t> in_flight; // oldest first
+    size_t submitted = 0;
+    int rc = 0;
+    for (;;) {
+        while (rc == 0 && submitted < count && in_flight.size() < kReadsInFlight) {
+            size_t n = std::min(kReadChunk, count - submitted);
+            int64_t cookie = nbd_aio_pread(nbd, static_cast<char *>(buf) + submitted, n,
+                                           offset + submitted, NBD_NULL_COMPLETION, 0);
+            if (cookie == -1) {
+                put_nbd_error(error);
+                rc = -1;
+                break;
+            }
+            in_flight.push_back(cookie);
+            submitted += n;
+        }
+        if (in_flight.empty()) return rc;
+        int done = nbd_aio_command_completed(nbd, in_flight.front());
+        if (done == 0) {
+            // A dead connection retires every command: nothing writes to buf later.
+            if (nbd_poll(nbd, -1) == -1) {
+                if (rc == 0) put_nbd_error(error);
+                return -1;
+            }
+            continue;
+        }
+        if (done == -1 && rc == 0) {
+            put_nbd_error(error);
+            rc = -1;
+        }
+        in_flight.pop_front();
+    }
+}
 
 } // namespace
 
@@ -64,6 +110,7 @@ ORU_EXPORT int sdk_img_read(struct nbd_handle *nbd, void *buf, size_t count, uin
         put_error(error, "handle is NULL");
         return -1;
     }
+    if (count > kReadChunk) return pread_in_chunks(nbd, buf, count, offset, error);
     if (nbd_pread(nbd, buf, count, offset, 0) == -1) {
         put_nbd_error(error);
         return -1;

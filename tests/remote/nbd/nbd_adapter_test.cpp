@@ -47,6 +47,14 @@ TEST_F(AdapterTest, ConnectSizeReadWriteDisconnect) {
     ASSERT_EQ(sdk_img_read(nbd, got.data(), got.size(), 1 << 20, error), 0) << error;
     EXPECT_EQ(got, pattern(65536, 7, 1 << 20));
 
+    // A large read travels as several commands and still arrives whole; one
+    // that reaches past the end fails whole.
+    std::vector<uint8_t> big(3 * 1024 * 1024 + 512);
+    ASSERT_EQ(sdk_img_read(nbd, big.data(), big.size(), 512 * 7, error), 0) << error;
+    EXPECT_EQ(big, pattern(big.size(), 7, 512 * 7));
+    EXPECT_EQ(sdk_img_read(nbd, big.data(), big.size(), kImageSize - (1 << 20), error), -1);
+    EXPECT_GT(std::strlen(error), 0u);
+
     // The length, not the buffer address, must be sector-aligned; nothing is sent.
     EXPECT_EQ(sdk_img_read(nbd, got.data(), 1000, 0, error), -1);
     EXPECT_STREQ(error, "buffer need to be aligned with 512");
