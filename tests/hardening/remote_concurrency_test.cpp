@@ -1,12 +1,13 @@
 // Threads with remote volumes of their own read and write at the same time:
 // iSCSI volumes on separate LUNs of one tgtd target, and NBD volumes that the
 // platform simulator exports (their opens run host selection, open mode and
-// the management exchanges side by side, serialised only by tamb_mutex).
+// the management exchanges; see nbd_open_turn below).
 // Each thread checks its own data; the backing files are the final judge.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -34,6 +35,12 @@ struct RemoteWorker {
     std::string failure;
 };
 
+// The simulator serves one management connection at a time, while the
+// library connects TCP before it waits for its exchange lock: two NBD opens
+// at once against it stall each other until the simulator's request timeout.
+// NBD opens therefore take turns here; iSCSI opens and all I/O run at once.
+std::mutex nbd_open_turn;
+
 void work(RemoteWorker &w, oruDiskLibConnection conn, unsigned seed, int rounds) {
     auto fail = [&](const std::string &what, int rc) { w.failure = what + " -> " + std::to_string(rc); };
     oruDiskLibHandle handle = nullptr;
@@ -46,7 +53,11 @@ void work(RemoteWorker &w, oruDiskLibConnection conn, unsigned seed, int rounds)
     volume.targeturl = w.url.empty() ? nullptr : w.url.data();
     volume.initiator = const_cast<char *>("iqn.2024-01.test.oru:concurrent");
     const char *mode = w.url.empty() ? "nbd" : "lanfree";
-    if (int rc = oruDiskLib_Open(&volume, ORU_RW, mode, true, handle, conn); rc != ORU_OK) {
+    std::unique_lock turn(nbd_open_turn, std::defer_lock);
+    if (w.url.empty()) turn.lock();
+    int opened = oruDiskLib_Open(&volume, ORU_RW, mode, true, handle, conn);
+    if (turn.owns_lock()) turn.unlock();
+    if (int rc = opened; rc != ORU_OK) {
         oruDiskLib_Finalize(&handle);
         return fail(std::string("open ") + mode, rc);
     }
