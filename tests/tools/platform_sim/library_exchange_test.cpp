@@ -28,6 +28,7 @@ std::string https_get_body(const std::string &path, std::string authorization) {
 }
 
 TEST(PlatformSimLibrary, RequestLayerTextsAreUnderstood) {
+    ORU_REQUIRE_PROGRAM("qemu-nbd");
     PlatformSim sim(example_platform().dump());
     ORU_REQUIRE_SIM(sim);
     std::string host = "127.0.0.10", url = "/system/user/sdklogin";

@@ -177,6 +177,7 @@ TEST(PlatformSimManagement, ScriptedFaultsFireInTurn) {
 }
 
 TEST(PlatformSimManagement, ClientsThatSpeakNoHttpsDoNotStopIt) {
+    ORU_REQUIRE_PROGRAM("openssl");
     PlatformSim sim(example_platform().dump());
     ORU_REQUIRE_SIM(sim);
     // Plain HTTP on the TLS port, a connection that sends nothing, a TLS
