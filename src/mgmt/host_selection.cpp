@@ -2,8 +2,10 @@
 // mounted, pick the address the NBD connection will use, record the open mode
 // and have the host agent export the volume. On success the handle owns the
 // export's address (ip) and port texts.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
