@@ -1,7 +1,7 @@
 // Threads with remote volumes of their own read and write at the same time:
 // iSCSI volumes on separate LUNs of one tgtd target, and NBD volumes that the
-// platform simulator exports (their opens run host selection, open mode and
-// the management exchanges; see nbd_open_turn below).
+// platform simulator exports (their opens run host selection, the open mode
+// with task polling and the agent request; see nbd_open_turn below).
 // Each thread checks its own data; the backing files are the final judge.
 #include <gtest/gtest.h>
 
