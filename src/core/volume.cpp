@@ -18,6 +18,7 @@ constexpr uint64_t kMaxTransferSectors = kMaxTransferBytes >> kSectorShift; // 6
 constexpr uint64_t kLuksHeaderBytes = 1052672;                              // 0x101000
 
 const char kNoMemory[] = "memory is not enough";
+const char kFlushFailed[] = "flush image file failed";
 
 bool is_luks(const oruDiskLibVolume *volume) {
     return volume && volume->diskFormat == ORU_LUKS;
@@ -191,10 +192,16 @@ oruError header_transfer(oruDiskLibHandle handle, const oruDiskLibVolume *volume
 
 // Releases whatever engine record the handle holds, whatever format the
 // descriptor names now, so that a mismatched descriptor cannot leak one.
+// A writable qcow2 image is flushed to stable storage on close: when that
+// fails the data may not be durable, and the caller must hear of it.
 oruError close_local(oruDiskLibInHandle *h) {
     if (!h->qblk && !h->lblk) return ORU_E_CLOSE; // nothing open: never opened, failed, or closed
+    oruError rc = ORU_OK;
     if (h->qblk) {
-        qcow2_close(&h->qblk);
+        if (qcow2_close(&h->qblk) != 0) {
+            qcowerror = const_cast<char *>(kFlushFailed);
+            rc = ORU_E_QCOW_WRITE;
+        }
         h->qblk = nullptr;
     }
     if (h->lblk) {
@@ -202,7 +209,7 @@ oruError close_local(oruDiskLibInHandle *h) {
         delete h->lblk;
         h->lblk = nullptr;
     }
-    return ORU_OK;
+    return rc;
 }
 
 } // namespace
