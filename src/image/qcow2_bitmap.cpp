@@ -65,12 +65,15 @@ struct Layer {
     qcow2 *image;
     std::vector<uint64_t> table; // big-endian entries
     uint64_t table_offset = 0;   // 0: nothing read yet
+    // Guest bytes this layer can show: reads clip at every image's own size
+    // on the way down, so a base shows nothing past a smaller image above it.
+    uint64_t visible_size = 0;
 };
 
 // The images whose allocation shows through the top image, top first.
 class Chain {
   public:
-    explicit Chain(qcow2 *top) { layers_.push_back(Layer{top, {}, 0}); }
+    explicit Chain(qcow2 *top) { layers_.push_back(Layer{top, {}, 0, top->size}); }
 
     // Opens every backing image below the top. 0, or -1 with *error set.
     int open_backing(char **error) {
@@ -78,7 +81,8 @@ class Chain {
             if (layers_.size() >= kMaxChainDepth) return fail(error, kChainTooLong);
             auto backing = std::make_unique<BackingImage>();
             if (backing->open(layers_.back().image, error) == -1) return -1;
-            layers_.push_back(Layer{backing->get(), {}, 0});
+            const uint64_t above = layers_.back().visible_size;
+            layers_.push_back(Layer{backing->get(), {}, 0, std::min(above, backing->get()->size)});
             backing_.push_back(std::move(backing));
         }
         return 0;
@@ -124,9 +128,9 @@ int mark_layer(Layer &layer, const qcow2 *top, uint64_t first, uint64_t count, c
     qcow2 *image = layer.image;
     const uint64_t top_cluster = top->cluster_size;
     const uint64_t guest_begin = first * top_cluster;
-    // Past its own virtual size a layer shows nothing (reads see zeros there).
+    // Past its visible size a layer shows nothing (reads see zeros there).
     const uint64_t guest_end =
-        std::min({saturating_mul(first + count, top_cluster), top->size, image->size});
+        std::min({saturating_mul(first + count, top_cluster), top->size, layer.visible_size});
     if (guest_begin >= guest_end) return 0;
     const uint64_t cluster = image->cluster_size;
     const uint64_t per_table = cluster / 8;

@@ -155,6 +155,26 @@ TEST_F(Qcow2ChainTest, LayersOfOtherSizesLineUpByGuestAddress) {
     EXPECT_EQ(std::count(expected.begin(), expected.end(), '1'), 7);
 }
 
+// A base shows nothing past a smaller image above it: reads there see zeros,
+// so its clusters must not be counted as data of the top.
+TEST_F(Qcow2ChainTest, BaseDataPastASmallerMiddleImageStaysHidden) {
+    const std::string base = dir.file("base.qcow2"), mid = dir.file("mid.qcow2"),
+                      top = dir.file("top.qcow2");
+    must_run("qemu-img create -q -f qcow2 " + quote(base) + " 8M");
+    must_run("qemu-img create -q -f qcow2 -b base.qcow2 -F qcow2 " + quote(mid) + " 4M");
+    must_run("qemu-img create -q -f qcow2 -b mid.qcow2 -F qcow2 " + quote(top) + " 8M");
+    must_run("qemu-io -f qcow2" + writes({{65536, 65536}, {5 * 1048576, 65536}}) + " " +
+             quote(base));
+
+    std::string expected(128, '0');
+    expected[1] = '1';
+    EXPECT_EQ(qemu_allocation(top, 8 << 20, 65536), expected);
+    OpenVolume vol(top, ORU_QCOW);
+    ASSERT_EQ(vol.status(), ORU_OK);
+    ASSERT_EQ(vol.query(), ORU_OK) << oruDiskLib_GetErrorText(ORU_E_QCOW_BITMAP);
+    EXPECT_EQ(vol.bitmap(), qcow2_header(8 << 20, 65536) + expected);
+}
+
 TEST_F(Qcow2ChainTest, MissingBackingImageFailsWithItsText) {
     const std::string base = dir.file("base.qcow2"), top = dir.file("top.qcow2");
     must_run("qemu-img create -q -f qcow2 " + quote(base) + " 1M");
