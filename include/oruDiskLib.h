@@ -156,8 +156,9 @@ void oruDiskLib_Log(FILE *fd, char *arg1, char *arg2);
 
 /* Logs in to the management server at connectParams.hostIP and stores a new
  * connection in *connection (trading the session for the user's access key).
- * ORU_E_ACCOUNT for a wrong password, ORU_E_POST / ORU_E_GET and the request
- * codes otherwise; *connection stays NULL on failure. */
+ * ORU_E_ACCOUNT for a wrong password, ORU_E_POST for other refusals or
+ * unusable replies, the request codes (ORU_E_TCP, ORU_E_CONNECT_FAIL,
+ * ORU_E_SSL, ...) otherwise; *connection stays NULL on failure. */
 oruError oruDiskLib_Connect(const oruDiskLibConnectParams connectParams,
                             oruDiskLibConnection *connection);
 
@@ -219,13 +220,16 @@ oruError oruDiskLib_SelectHost(oruDiskLibHandle Handle, oruDiskLibConnection con
 int oruDiskLib_ping(char *ip);
 
 /* Writes the bitmap of allocated clusters of the open local volume to
- * "<diskPath>.b" (one '0'/'1' per cluster). ORU_E_QCOW_BITMAP or
- * ORU_E_RAW_BITMAP on failure. */
+ * "<diskPath>.b" (one '0'/'1' per cluster; for qcow2, of the whole backing
+ * chain as the volume reads). ORU_E_PARAMS without a handle or volume,
+ * ORU_E_QCOW_BITMAP or ORU_E_RAW_BITMAP (text in the slot) on failure. */
 oruError oruDiskLib_QueryAllocatedClusters(oruDiskLibHandle diskHandle,
                                            const oruDiskLibVolume *volume);
 
 /* Creates an image at path: qcow2 (format ORU_QCOW, optional backing file,
- * cluster_size 64 KiB..2 MiB) or raw (any other format) of size bytes. */
+ * cluster_size 64 KiB..2 MiB) or raw (any other format) of size bytes.
+ * Unlike the other operations it answers 0 when the image was made and -1
+ * (not an oruError code, no text) when it was not. */
 oruError oruDiskLib_Create(char *path, char *backingfile, uint32_t cluster_size, uint64_t size,
                            int format);
 
