@@ -41,7 +41,8 @@ std::string capture(const std::string &command) {
     if (!p) return out;
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
     pclose(p);
     return out;
 }
@@ -125,7 +126,8 @@ double iscsi_perf(const std::string &url, const std::string &shape, int seconds)
     double rate = 0;
     for (size_t at = out.find(" MB/s"); at != std::string::npos; at = out.find(" MB/s", at + 1)) {
         size_t begin = at;
-        while (begin > 0 && (std::isdigit(static_cast<unsigned char>(out[begin - 1])) || out[begin - 1] == '.'))
+        while (begin > 0 &&
+               (std::isdigit(static_cast<unsigned char>(out[begin - 1])) || out[begin - 1] == '.'))
             --begin;
         rate = std::atof(out.substr(begin, at - begin).c_str());
     }

@@ -71,7 +71,9 @@ oruError fail(const char *text, oruError code) {
     return code;
 }
 
-bool good(const Task &task) { return task && task->status == SCSI_STATUS_GOOD; }
+bool good(const Task &task) {
+    return task && task->status == SCSI_STATUS_GOOD;
+}
 
 // Bytes the target actually moved for a task that asked for `asked` bytes.
 uint64_t bytes_moved(const scsi_task *task, uint64_t asked) {
@@ -108,8 +110,8 @@ bool read_blocks(oruDiskLibInHandle *h, uint64_t lba, uint32_t blocks, uint8_t *
     const uint32_t bytes = blocks * static_cast<uint32_t>(h->blocksize);
     scsi_iovec iov{dest, bytes};
     Task task(lba + blocks - 1 > kLast32BitLba
-                  ? iscsi_read16_iov_sync(h->iscsi, h->lun, lba, bytes, h->blocksize, 0, 0, 0, 0,
-                                          0, &iov, 1)
+                  ? iscsi_read16_iov_sync(h->iscsi, h->lun, lba, bytes, h->blocksize, 0, 0, 0, 0, 0,
+                                          &iov, 1)
                   : iscsi_read10_iov_sync(h->iscsi, h->lun, static_cast<uint32_t>(lba), bytes,
                                           h->blocksize, 0, 0, 0, 0, 0, &iov, 1));
     if (!good(task)) return false;
@@ -119,11 +121,11 @@ bool read_blocks(oruDiskLibInHandle *h, uint64_t lba, uint32_t blocks, uint8_t *
 
 bool write_blocks(oruDiskLibInHandle *h, uint64_t lba, uint32_t blocks, uint8_t *src) {
     const uint32_t bytes = blocks * static_cast<uint32_t>(h->blocksize);
-    Task task(lba + blocks - 1 > kLast32BitLba
-                  ? iscsi_write16_sync(h->iscsi, h->lun, lba, src, bytes, h->blocksize, 0, 0, 0,
-                                       0, 0)
-                  : iscsi_write10_sync(h->iscsi, h->lun, static_cast<uint32_t>(lba), src, bytes,
-                                       h->blocksize, 0, 0, 0, 0, 0));
+    Task task(
+        lba + blocks - 1 > kLast32BitLba
+            ? iscsi_write16_sync(h->iscsi, h->lun, lba, src, bytes, h->blocksize, 0, 0, 0, 0, 0)
+            : iscsi_write10_sync(h->iscsi, h->lun, static_cast<uint32_t>(lba), src, bytes,
+                                 h->blocksize, 0, 0, 0, 0, 0));
     return good(task);
 }
 
@@ -158,14 +160,14 @@ scsi_task *issue(oruDiskLibInHandle *h, Command &command, bool writing) {
     if (writing) {
         return wide ? iscsi_write16_task(h->iscsi, h->lun, command.lba, command.data, bytes,
                                          h->blocksize, 0, 0, 0, 0, 0, command_done, &command)
-                    : iscsi_write10_task(h->iscsi, h->lun, lba32, command.data, bytes,
-                                         h->blocksize, 0, 0, 0, 0, 0, command_done, &command);
+                    : iscsi_write10_task(h->iscsi, h->lun, lba32, command.data, bytes, h->blocksize,
+                                         0, 0, 0, 0, 0, command_done, &command);
     }
     command.iov = {command.data, bytes};
-    return wide ? iscsi_read16_iov_task(h->iscsi, h->lun, command.lba, bytes, h->blocksize, 0, 0,
-                                        0, 0, 0, command_done, &command, &command.iov, 1)
-                : iscsi_read10_iov_task(h->iscsi, h->lun, lba32, bytes, h->blocksize, 0, 0, 0, 0,
-                                        0, command_done, &command, &command.iov, 1);
+    return wide ? iscsi_read16_iov_task(h->iscsi, h->lun, command.lba, bytes, h->blocksize, 0, 0, 0,
+                                        0, 0, command_done, &command, &command.iov, 1)
+                : iscsi_read10_iov_task(h->iscsi, h->lun, lba32, bytes, h->blocksize, 0, 0, 0, 0, 0,
+                                        command_done, &command, &command.iov, 1);
 }
 
 // Runs the session until at least one command in flight completes. A
@@ -198,7 +200,8 @@ oruError run(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, uint8_t *data
     // commands already out are awaited, since they point into the buffer.
     size_t next = 0;
     while (progress.in_flight > 0 || (!progress.failed && next < commands.size())) {
-        while (!progress.failed && next < commands.size() && progress.in_flight < kCommandsInFlight) {
+        while (!progress.failed && next < commands.size() &&
+               progress.in_flight < kCommandsInFlight) {
             if (!issue(h, commands[next], writing)) {
                 progress.failed = true;
                 break;
@@ -218,7 +221,8 @@ oruError read_partial(oruDiskLibInHandle *h, uint64_t lba, uint32_t within, uint
     std::vector<uint8_t> block(static_cast<size_t>(h->blocksize));
     uint64_t moved = 0;
     if (!read_blocks(h, lba, 1, block.data(), &moved)) return fail(kErrRead, ORU_ISCSI_READ);
-    if (moved > within) std::memcpy(dest, block.data() + within, std::min<uint64_t>(count, moved - within));
+    if (moved > within)
+        std::memcpy(dest, block.data() + within, std::min<uint64_t>(count, moved - within));
     return ORU_OK;
 }
 

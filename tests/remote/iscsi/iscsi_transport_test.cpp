@@ -46,7 +46,8 @@ class IscsiTransport : public ::testing::Test {
         if (!is_root() || !have_program("tgtd") || !have_program("tgtadm")) return;
         lab = new Lab;
         if (!make_sparse_file(lab->small, kSmallLunBytes) ||
-            !make_sparse_file(lab->wide, kWideLunBytes) || !make_sparse_file(lab->big, kBigLunBytes))
+            !make_sparse_file(lab->wide, kWideLunBytes) ||
+            !make_sparse_file(lab->big, kBigLunBytes))
             lab_error = "cannot create backing files";
         else if (!lab->target.ok() || !lab->target.add_lun(1, kIqn, 1, lab->small, 512) ||
                  !lab->target.add_lun(1, kIqn, 2, lab->wide, 4096) ||
@@ -191,7 +192,8 @@ TEST_F(IscsiTransport, AddressesBeyondTwoTebibytesDoNotWrap) {
 }
 
 TEST_F(IscsiTransport, FailedAttachesLeaveAHandleThatClosesSafely) {
-    const std::string unreachable = std::string("iscsi://") + kUnusedPortal + ":3260/" + kIqn + "/1";
+    const std::string unreachable =
+        std::string("iscsi://") + kUnusedPortal + ":3260/" + kIqn + "/1";
     ASSERT_EQ(attach(unreachable), ORU_ISCSI_OPEN);
     EXPECT_STREQ(iscsierror, "iscsi login failed\n");
     EXPECT_EQ(h.iscsi, nullptr);
@@ -219,7 +221,8 @@ TEST_F(IscsiTransport, RefusedCommandsKeepTheSessionUsable) {
     EXPECT_EQ(remote_iscsi_read(&h, kSmallLunBytes, buffer.size(), buffer.data()), ORU_ISCSI_READ);
     EXPECT_STREQ(iscsierror, "iscsi failed to send Read10 command\n");
     EXPECT_EQ(buffer, std::vector<uint8_t>(4096, 0x5A));
-    EXPECT_EQ(remote_iscsi_write(&h, kSmallLunBytes, buffer.size(), buffer.data()), ORU_ISCSI_WRITE);
+    EXPECT_EQ(remote_iscsi_write(&h, kSmallLunBytes, buffer.size(), buffer.data()),
+              ORU_ISCSI_WRITE);
     EXPECT_STREQ(iscsierror, "iscsi failed to send Write10 command\n");
     EXPECT_EQ(remote_iscsi_read(&h, 0, 0, nullptr), ORU_OK);
 

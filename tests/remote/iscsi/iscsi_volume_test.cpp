@@ -39,7 +39,8 @@ class LanfreeVolume : public ::testing::Test {
     static void SetUpTestSuite() {
         if (!is_root() || !have_program("tgtd") || !have_program("tgtadm")) return;
         lab = new Lab;
-        if (!make_sparse_file(lab->lun, kLunBytes)) lab_error = "cannot create the backing file";
+        if (!make_sparse_file(lab->lun, kLunBytes))
+            lab_error = "cannot create the backing file";
         else if (!lab->target.ok() || !lab->target.add_lun(1, kIqn, 1, lab->lun, 512))
             lab_error = lab->target.error();
     }

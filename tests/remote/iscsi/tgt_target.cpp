@@ -24,7 +24,8 @@ constexpr int kStopPolls = 200;
 
 std::string shell_quote(const std::string &arg) {
     std::string q = "'";
-    for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (char c : arg)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
 }
 
@@ -35,7 +36,8 @@ int run_command(const std::string &line, std::string *out) {
     std::string text;
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        text.append(buf, n);
     int st = pclose(p);
     if (out) *out = text;
     return (st != -1 && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
@@ -62,7 +64,8 @@ TgtTarget::TgtTarget(const std::string &portal_ip) : portal_ip_(portal_ip) {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    int rc = posix_spawnp(&pid, "tgtd", &actions, nullptr, const_cast<char *const *>(argv), environ);
+    int rc =
+        posix_spawnp(&pid, "tgtd", &actions, nullptr, const_cast<char *const *>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         error_ = "cannot start tgtd";
@@ -82,12 +85,14 @@ TgtTarget::TgtTarget(const std::string &portal_ip) : portal_ip_(portal_ip) {
     stop();
 }
 
-TgtTarget::~TgtTarget() { stop(); }
+TgtTarget::~TgtTarget() {
+    stop();
+}
 
 bool TgtTarget::admin(const std::string &args, std::string *out) {
     std::string text;
-    int rc = run_command("tgtadm -C " + std::to_string(control_port_) + " --lld iscsi " + args,
-                         &text);
+    int rc =
+        run_command("tgtadm -C " + std::to_string(control_port_) + " --lld iscsi " + args, &text);
     if (out) *out = text;
     if (rc != 0) error_ = "tgtadm " + args + ": " + text;
     return rc == 0;
@@ -97,7 +102,8 @@ bool TgtTarget::add_lun(int tid, const std::string &iqn, int lun, const std::str
                         int block_length) {
     const std::string t = " --tid " + std::to_string(tid);
     if (!tids_.count(tid)) {
-        if (!admin("--mode target --op new" + t + " --targetname " + shell_quote(iqn))) return false;
+        if (!admin("--mode target --op new" + t + " --targetname " + shell_quote(iqn)))
+            return false;
         tids_.insert(tid);
         if (!admin("--mode target --op bind" + t + " --initiator-address ALL")) return false;
     }
@@ -115,7 +121,8 @@ int TgtTarget::session_count(int tid) {
     std::string out;
     if (!admin("--mode conn --op show --tid " + std::to_string(tid), &out)) return -1;
     int sessions = 0;
-    for (size_t at = out.find("Session:"); at != std::string::npos; at = out.find("Session:", at + 1))
+    for (size_t at = out.find("Session:"); at != std::string::npos;
+         at = out.find("Session:", at + 1))
         ++sessions;
     return sessions;
 }
@@ -127,7 +134,8 @@ std::string TgtTarget::url(const std::string &iqn, int lun) const {
 
 void TgtTarget::stop() {
     if (pid_ <= 0) return;
-    for (int tid : tids_) admin("--mode target --op delete --force --tid " + std::to_string(tid));
+    for (int tid : tids_)
+        admin("--mode target --op delete --force --tid " + std::to_string(tid));
     tids_.clear();
     run_command("tgtadm -C " + std::to_string(control_port_) + " --op delete --mode system",
                 nullptr);
