@@ -1,6 +1,7 @@
 // The volume operations: argument checks, sector arithmetic, the transfer
 // limit and the LUKS header region, then dispatch to the transport chosen at
 // open (local image engines here; remote transports behind remote/transport.h).
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -43,11 +44,10 @@ oruError byte_range(const oruDiskLibVolume *volume, uint64_t start_sector, uint6
     return ORU_OK;
 }
 
-// Releases an image that a previous open left on the handle without a close,
-// so that its descriptor and lock do not outlive it, and clears the transport
-// so that nothing of the previous volume is used for the new one. The remote
-// transports release what their own earlier opens left (log, NBD handle,
-// iSCSI context) when they attach again; the local branch never uses those.
+// Releases whatever a previous open left on the handle without a close (an
+// image with its descriptor and lock, an NBD connection, an iSCSI session, a
+// volume log), so that nothing outlives it, and clears the transport so that
+// nothing of the previous volume is used for the new one.
 void release_previous_volume(oruDiskLibInHandle *h) {
     if (h->qblk) qcow2_close(&h->qblk);
     h->qblk = nullptr;
@@ -56,6 +56,12 @@ void release_previous_volume(oruDiskLibInHandle *h) {
         delete h->lblk;
     }
     h->lblk = nullptr;
+    if (h->rblk || h->ip || h->port) remote_nbd_close(h);
+    if (h->iscsi) remote_iscsi_close(h);
+    if (h->log) {
+        std::fclose(h->log);
+        h->log = nullptr;
+    }
     h->flag = ORU_TRANSPORT_NONE;
 }
 

@@ -334,6 +334,15 @@ TEST_F(VolumeTest, RemoteFileModeAttachesNothing) {
     EXPECT_EQ(oruDiskLib_Close(h.get(), &vol.v), ORU_E_CLOSE);
     EXPECT_EQ(h.in()->log, nullptr);
     EXPECT_EQ(oruDiskLib_Close(h.get(), &vol.v), ORU_E_CLOSE);
+
+    // A local open on a handle whose remote volume was never closed releases
+    // that volume's log instead of leaking the stream.
+    ASSERT_EQ(oruDiskLib_Open(&vol.v, ORU_RW, "file", true, h.get(), connection), ORU_OK);
+    EXPECT_EQ(open_descriptors(log_path), 1);
+    ASSERT_EQ(open_local(h, local), ORU_OK);
+    EXPECT_EQ(h.in()->log, nullptr);
+    EXPECT_EQ(open_descriptors(log_path), 0);
+    EXPECT_EQ(oruDiskLib_Close(h.get(), &local.v), ORU_OK);
     std::filesystem::remove(log_path);
 }
 
