@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -81,20 +82,42 @@ void Listener::join() {
     if (thread_.joinable()) thread_.join();
 }
 
+void Listener::reap(bool all) {
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        if (all || it->done->load()) {
+            it->thread.join();
+            it = workers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 void Listener::serve() {
     for (;;) {
         pollfd waits[2] = {{stop_.fd(), POLLIN, 0}, {socket_.get(), POLLIN, 0}};
         if (poll(waits, 2, -1) < 0) {
             if (errno == EINTR) continue;
-            return;
+            break;
         }
-        if (waits[0].revents) return;
+        if (waits[0].revents) break;
         if (!(waits[1].revents & POLLIN)) continue;
         UniqueFd connection(accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!connection) continue;
+        reap(false);
+        auto done = std::make_shared<std::atomic<bool>>(false);
         std::string peer = peer_name(connection.get());
-        handler_(std::move(connection), peer);
+        workers_.push_back({std::thread([this, fd = std::move(connection), peer, done]() mutable {
+                                try {
+                                    handler_(std::move(fd), peer);
+                                } catch (const std::exception &e) {
+                                    fprintf(stderr, "oru-platform-sim: connection from %s: %s\n", peer.c_str(), e.what());
+                                }
+                                done->store(true);
+                            }),
+                            done});
     }
+    reap(true);
 }
 
 } // namespace oru::sim

@@ -1,10 +1,14 @@
 // A listening TCP socket served by a thread of its own: each accepted
-// connection is handed to the handler, one after another, until stop().
+// connection is handed to the handler on a thread of its own (clients may
+// hold one connection open while they make the next), until the stop signal.
 #pragma once
 
 #include "util/unique_fd.h"
 
+#include <atomic>
 #include <functional>
+#include <list>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -43,15 +47,22 @@ class Listener {
     Listener(const Listener &) = delete;
     Listener &operator=(const Listener &) = delete;
 
-    // Waits for the serving thread, which ends once the stop signal is raised.
+    // Waits for the serving thread, which ends once the stop signal is
+    // raised and every connection it accepted has been served.
     void join();
 
   private:
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
     void serve();
+    void reap(bool all); // joins finished workers (all: every worker)
 
     UniqueFd socket_;
     Handler handler_;
     const StopSignal &stop_;
+    std::list<Worker> workers_; // touched by the serving thread only
     std::thread thread_;
 };
 

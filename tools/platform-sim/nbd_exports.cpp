@@ -92,6 +92,39 @@ std::string find_program(const std::string &name) {
     return {};
 }
 
+ForkThread::ForkThread() : thread_([this] { loop(); }) {}
+
+ForkThread::~ForkThread() {
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+pid_t ForkThread::run(const std::function<pid_t()> &job) {
+    std::lock_guard turn(callers_);
+    std::unique_lock lock(mutex_);
+    job_ = &job;
+    finished_ = false;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return finished_; });
+    return result_;
+}
+
+void ForkThread::loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return quit_ || job_ != nullptr; });
+        if (quit_) return;
+        result_ = (*job_)();
+        job_ = nullptr;
+        finished_ = true;
+        changed_.notify_all();
+    }
+}
+
 NbdExports::NbdExports(RequestLog &log, std::string qemu_nbd, std::string work_dir)
     : log_(log), qemu_nbd_(std::move(qemu_nbd)), work_dir_(std::move(work_dir)) {}
 
@@ -244,7 +277,8 @@ std::optional<NbdExports::Export> NbdExports::spawn(const ExportRequest &request
         why = "cannot open " + entry.messages + ": " + strerror(errno);
         return std::nullopt;
     }
-    entry.pid = launch(qemu_nbd_arguments(qemu_nbd_, request), primary.get(), messages.get(), devnull.get());
+    auto args = qemu_nbd_arguments(qemu_nbd_, request);
+    entry.pid = forker_.run([&] { return launch(args, primary.get(), messages.get(), devnull.get()); });
     if (entry.pid < 0) {
         why = std::string("fork: ") + strerror(errno);
         return std::nullopt;

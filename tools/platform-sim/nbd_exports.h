@@ -9,9 +9,12 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <optional>
 #include <string>
 
@@ -25,6 +28,29 @@ struct ExportRequest {
     std::string image;
     std::string format; // "qcow2" or "raw"
     bool read_only = true;
+};
+
+// Runs fork jobs on one thread that lives as long as the simulator: a
+// child's parent-death signal follows the thread that forked it, and
+// connection threads end after each reply.
+class ForkThread {
+  public:
+    ForkThread();
+    ~ForkThread();
+    ForkThread(const ForkThread &) = delete;
+    ForkThread &operator=(const ForkThread &) = delete;
+    pid_t run(const std::function<pid_t()> &job);
+
+  private:
+    void loop();
+    std::mutex callers_; // one job at a time
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const std::function<pid_t()> *job_ = nullptr;
+    pid_t result_ = -1;
+    bool finished_ = false;
+    bool quit_ = false;
+    std::thread thread_;
 };
 
 class NbdExports {
@@ -61,6 +87,7 @@ class NbdExports {
     std::mutex mutex_;
     std::map<std::pair<std::string, std::string>, Export> exports_; // (host, volume)
     unsigned serial_ = 0;
+    ForkThread forker_;
 };
 
 // The full path of a program found on PATH (or the text itself when it

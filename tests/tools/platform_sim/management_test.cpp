@@ -5,6 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
 namespace oru::test {
 namespace {
 
@@ -186,9 +193,23 @@ TEST(PlatformSimManagement, ClientsThatSpeakNoHttpsDoNotStopIt) {
     EXPECT_EQ(run("bash -c 'exec 3<>/dev/tcp/127.0.0.10/443; exec 3<&-'").status, 0);
     EXPECT_EQ(run("openssl s_client -connect 127.0.0.10:443 </dev/null >/dev/null 2>&1").status, 0);
     EXPECT_FALSE(login("admin", "admin-pass").empty());
+
+    // A client holding a connection open that says nothing (the library
+    // connects before it waits for its exchange lock) holds up no other.
+    int idle = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(443);
+    inet_pton(AF_INET, "127.0.0.10", &where.sin_addr);
+    ASSERT_EQ(connect(idle, reinterpret_cast<sockaddr *>(&where), sizeof where), 0);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(login("admin", "admin-pass").empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    close(idle);
+
     int unreadable = 0;
     for (const auto &line : sim.journal()) unreadable += line.contains("unreadable");
-    EXPECT_EQ(unreadable, 3);
+    EXPECT_GE(unreadable, 3);
 }
 
 TEST(PlatformSimManagement, PlatformFromFlags) {
