@@ -9,6 +9,7 @@
 
 #include "core/export.h"
 #include "rwimage1.h"
+#include "util/unique_fd.h"
 
 namespace {
 
@@ -26,31 +27,6 @@ int fail(char **error, const char *text) {
     if (error) *error = const_cast<char *>(text);
     return -1;
 }
-
-// Closes a descriptor unless released; every early return of raw_open
-// therefore drops the descriptor and, with it, the record lock.
-class FdGuard {
-  public:
-    explicit FdGuard(int fd) : fd_(fd) {}
-    ~FdGuard() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FdGuard(const FdGuard &) = delete;
-    FdGuard &operator=(const FdGuard &) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
 
 int access_mode(int flag) {
     if (flag == ORU_RO) return O_RDONLY;
@@ -88,7 +64,8 @@ ORU_EXPORT int raw_open(const char *path, int flag, oru_file_handle *handle, cha
     if (!path || !handle) return fail(error, kOpenFailed);
     handle->fd = -1;
     handle->flag = recorded_mode(flag);
-    FdGuard fd(open(path, access_mode(flag) | O_CLOEXEC));
+    // Every failure below closes the descriptor, which also drops its lock.
+    oru::UniqueFd fd(open(path, access_mode(flag) | O_CLOEXEC));
     if (fd.get() < 0) return fail(error, kOpenFailed);
     // Descriptor 0 means "no descriptor" to every later call: move the file
     // off it while the process has no standard input.
@@ -163,7 +140,7 @@ ORU_EXPORT int raw_close(oru_file_handle *handle) {
 
 ORU_EXPORT int raw_create(char *path, off_t length) {
     if (!path || length < 0) return -1;
-    FdGuard fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    oru::UniqueFd fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0) return -1;
     // An image of the wrong size must not be reported as created.
     if (ftruncate(fd.get(), length) != 0) return -1;

@@ -23,6 +23,11 @@ export PKG_CONFIG_PATH=$(dirname "$pc")
 libdir=$(pkg-config --variable=libdir oruDiskLib)
 test -e "$libdir/liboruDiskLib.so.1"
 
+# The installed tool finds the installed library by itself.
+if [ -e "$prefix/bin/orudisk" ]; then
+  "$prefix/bin/orudisk" --version
+fi
+
 echo "== pkg-config consumer"
 # shellcheck disable=SC2046,SC2086
 gcc -std=c11 -pedantic-errors -Wall -Wextra -Werror $flags -o "$scratch/app" "$here/consumer.c" \

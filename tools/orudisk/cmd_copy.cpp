@@ -94,12 +94,22 @@ void run_copy(CopyArgs args, const Output &out) {
     TransferPlan plan;
     plan.extents = extents;
     plan.size = size;
-    // A new image without backing file reads as zeros: zeros need no writing.
-    // Over a backing file they must be written, or the backing data shows.
+    // A new image without backing file reads as zeros: zeros need no
+    // writing. A new image over an earlier backup reads as that backup: only
+    // what differs from it is written, which makes the copy incremental.
     plan.skip_zero_blocks = args.backing.empty();
+    std::unique_ptr<VolumeSession> baseline;
+    if (!args.backing.empty()) {
+        VolumeOptions baseline_options;
+        baseline_options.path = args.backing;
+        baseline = std::make_unique<VolumeSession>(baseline_options, read_image_header(args.backing).format, ORU_RO);
+        plan.baseline = baseline.get();
+    }
+    if (qcow2_target) plan.block = cluster;
     Progress progress(out, "copy", total_bytes(extents));
     TransferStats stats = transfer(source, target, plan, progress);
     target.close();
+    if (baseline) baseline->close();
     source.close();
     partial.keep();
 

@@ -22,14 +22,22 @@ struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
 };
 
-// Writes the non-zero blocks of buffer[0, length) to `to` at `offset`,
-// joining neighbouring ones into single writes.
-uint64_t write_nonzero_runs(VolumeSession &to, uint64_t offset, unsigned char *buffer,
-                            uint64_t length, uint64_t block) {
+// True when buffer[pos, pos + n) is what the target reads there already:
+// the reference bytes, or zeros when there is no reference.
+bool unchanged(const unsigned char *buffer, const unsigned char *reference, uint64_t pos, uint64_t n) {
+    if (reference) return std::memcmp(buffer + pos, reference + pos, n) == 0;
+    return all_zero(buffer + pos, n);
+}
+
+// Writes the blocks of buffer[0, length) that differ from what the target
+// reads already, joining neighbouring ones into single writes. Blocks are
+// aligned on multiples of `block` in the volume.
+uint64_t write_changed_runs(VolumeSession &to, uint64_t offset, unsigned char *buffer,
+                            const unsigned char *reference, uint64_t length, uint64_t block) {
     uint64_t written = 0, pos = 0;
     while (pos < length) {
         uint64_t next = std::min(length, (offset + pos) / block * block + block - offset);
-        if (all_zero(buffer + pos, next - pos)) {
+        if (unchanged(buffer, reference, pos, next - pos)) {
             pos = next;
             continue;
         }
@@ -37,13 +45,19 @@ uint64_t write_nonzero_runs(VolumeSession &to, uint64_t offset, unsigned char *b
         pos = next;
         while (pos < length) {
             uint64_t after = std::min(length, pos + block);
-            if (all_zero(buffer + pos, after - pos)) break;
+            if (unchanged(buffer, reference, pos, after - pos)) break;
             pos = after;
         }
         to.write(offset + run_start, pos - run_start, buffer + run_start);
         written += pos - run_start;
     }
     return written;
+}
+
+unsigned char *transfer_buffer(std::unique_ptr<void, FreeDeleter> &memory) {
+    memory.reset(std::aligned_alloc(4096, kMaxTransfer));
+    if (!memory) throw CliError("out of memory for the transfer buffer");
+    return static_cast<unsigned char *>(memory.get());
 }
 
 } // namespace
@@ -62,9 +76,9 @@ uint64_t total_bytes(const std::vector<Extent> &extents) {
 TransferStats transfer(VolumeSession &from, VolumeSession &to, const TransferPlan &plan,
                        Progress &progress) {
     auto start = std::chrono::steady_clock::now();
-    std::unique_ptr<void, FreeDeleter> memory(std::aligned_alloc(4096, kMaxTransfer));
-    if (!memory) throw CliError("out of memory for the transfer buffer");
-    auto *buffer = static_cast<unsigned char *>(memory.get());
+    std::unique_ptr<void, FreeDeleter> memory, baseline_memory;
+    unsigned char *buffer = transfer_buffer(memory);
+    unsigned char *reference = plan.baseline ? transfer_buffer(baseline_memory) : nullptr;
     TransferStats stats;
     for (const Extent &extent : plan.extents) {
         if (extent.offset % kSector != 0) throw CliError("internal: range not on a sector boundary");
@@ -79,8 +93,14 @@ TransferStats transfer(VolumeSession &from, VolumeSession &to, const TransferPla
             std::memset(buffer + length, 0, whole - length);
             from.read(pos, length, buffer);
             stats.bytes_read += length;
-            if (plan.skip_zero_blocks) {
-                stats.bytes_written += write_nonzero_runs(to, pos, buffer, length, plan.zero_block);
+            if (plan.baseline) {
+                // A baseline shorter than the volume delivers nothing past its
+                // end, where the target reads zeros.
+                std::memset(reference, 0, whole);
+                plan.baseline->read(pos, length, reference);
+                stats.bytes_written += write_changed_runs(to, pos, buffer, reference, length, plan.block);
+            } else if (plan.skip_zero_blocks) {
+                stats.bytes_written += write_changed_runs(to, pos, buffer, nullptr, length, plan.block);
             } else {
                 to.write(pos, length, buffer);
                 stats.bytes_written += length;

@@ -17,7 +17,11 @@ struct TransferPlan {
     // The target already reads as zeros (a new image without backing file):
     // blocks of zeros are left as holes instead of being written.
     bool skip_zero_blocks = false;
-    uint64_t zero_block = 64 * 1024;
+    // The target already reads as this volume (a new qcow2 image over it as
+    // backing file): blocks equal to it are left unwritten. Wins over
+    // skip_zero_blocks.
+    VolumeSession *baseline = nullptr;
+    uint64_t block = 64 * 1024; // unit of both comparisons; the target's cluster size suits
 };
 
 struct TransferStats {
