@@ -16,6 +16,14 @@ namespace {
 
 constexpr uint64_t kExportSize = (4 << 20) + 300;
 
+// Stops the nbdkit server whatever way the test ends.
+struct StopByPid {
+    int pid = 0;
+    ~StopByPid() {
+        if (pid > 0) kill(pid, SIGTERM);
+    }
+};
+
 TEST(NbdExportEnd, UnalignedTailIsCutToALengthTheAdapterRefuses) {
     ORU_REQUIRE_ROOT();
     ORU_REQUIRE_PROGRAM("nbdkit");
@@ -25,9 +33,9 @@ TEST(NbdExportEnd, UnalignedTailIsCutToALengthTheAdapterRefuses) {
                   std::to_string(kExportSize))
                   .status,
               0);
-    int pid = 0;
-    std::ifstream(pid_file) >> pid;
-    ASSERT_GT(pid, 0);
+    StopByPid server;
+    std::ifstream(pid_file) >> server.pid;
+    ASSERT_GT(server.pid, 0);
 
     oruDiskLibInHandle h{};
     h.log = tmpfile();
@@ -50,7 +58,6 @@ TEST(NbdExportEnd, UnalignedTailIsCutToALengthTheAdapterRefuses) {
     EXPECT_EQ(remote_nbd_close(&h), ORU_OK);
     EXPECT_EQ(h.rblk, nullptr);
     EXPECT_EQ(h.log, nullptr);
-    kill(pid, SIGTERM);
 }
 
 } // namespace
