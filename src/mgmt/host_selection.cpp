@@ -167,6 +167,21 @@ oruError SelectionRun::run() {
 
 namespace oru::mgmt {
 
+namespace {
+
+bool is_port_text(const char *text) {
+    size_t length = std::strlen(text);
+    if (length == 0 || length > 5) return false;
+    unsigned value = 0;
+    for (const char *c = text; *c; ++c) {
+        if (*c < '0' || *c > '9') return false;
+        value = value * 10 + static_cast<unsigned>(*c - '0');
+    }
+    return value >= 1 && value <= 65535;
+}
+
+} // namespace
+
 bool least_loaded_host(const cJSON *listing, ChosenHost *chosen) {
     double lowest_load = kNoLoadBound;
     bool found = false;
@@ -205,7 +220,10 @@ bool export_port(const cJSON *reply, std::string *port) {
     const cJSON *member = oru::json::member(reply, "serverPort");
     if (cJSON_IsString(member)) {
         const char *text = cJSON_GetStringValue(member);
-        if (!text || std::strcmp(text, "null") == 0) return false;
+        // "null" (no export) and anything else that is not a decimal port:
+        // the text reaches the NBD connect as a service, where an empty
+        // text or a service name would mean some other port.
+        if (!text || !is_port_text(text)) return false;
         *port = text;
         return true;
     }

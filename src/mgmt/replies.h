@@ -75,8 +75,8 @@ bool least_loaded_host(const cJSON *listing, ChosenHost *chosen);
 std::optional<std::string> backup_network_address(const cJSON *networks);
 
 // The port of an export from the host agent's reply: the "serverPort" text
-// ("null" when it made none), or a numeric member 1..65535 as decimal text
-// (host_selection.cpp).
+// when it is a decimal port 1..65535 ("null" says that no export was made),
+// or a numeric member 1..65535 as decimal text (host_selection.cpp).
 bool export_port(const cJSON *reply, std::string *port);
 
 } // namespace oru::mgmt
