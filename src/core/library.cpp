@@ -1,4 +1,5 @@
 // Handle lifecycle and the identification queries.
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -13,8 +14,17 @@ ORU_EXPORT oruError oruDiskLib_Init(oruDiskLibHandle *handle) {
     return h ? ORU_OK : ORU_E_INIT;
 }
 
+// Frees the record with the texts and the log it owns. An open volume is not
+// closed here (that is oruDiskLib_Close's work), but what a failed remote open
+// left behind (the export's address and port, the volume's log) must not leak
+// with a handle that is finalized without a close.
 ORU_EXPORT oruError oruDiskLib_Finalize(oruDiskLibHandle *handle) {
-    if (handle && *handle) std::free(in_handle(*handle));
+    if (!handle || !*handle) return ORU_OK;
+    oruDiskLibInHandle *h = in_handle(*handle);
+    std::free(h->ip);
+    std::free(h->port);
+    if (h->log) std::fclose(h->log);
+    std::free(h);
     return ORU_OK;
 }
 
