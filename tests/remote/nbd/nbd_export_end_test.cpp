@@ -33,8 +33,13 @@ TEST(NbdExportEnd, UnalignedTailIsCutToALengthTheAdapterRefuses) {
                   std::to_string(kExportSize))
                   .status,
               0);
+    // The daemon writes its pid once it accepts connections, which may be
+    // after the command has returned.
     StopByPid server;
-    std::ifstream(pid_file) >> server.pid;
+    for (int i = 0; i < 500 && server.pid <= 0; ++i) {
+        std::ifstream(pid_file) >> server.pid;
+        if (server.pid <= 0) usleep(10000);
+    }
     ASSERT_GT(server.pid, 0);
 
     oruDiskLibInHandle h{};
