@@ -1,5 +1,7 @@
 // iSCSI branch of the volume operations: a "lanfree" volume whose LUN is
-// reached directly through libiscsi's synchronous calls.
+// reached directly through libiscsi. Every operation blocks until it is
+// done; inside one call, runs of whole blocks keep several commands in
+// flight on the session, and nothing stays outstanding when the call returns.
 //
 // The dispatch hands us byte offsets and lengths (after the LUKS shift); the
 // LUN speaks in its own logical blocks. Everything here translates between
