@@ -42,7 +42,10 @@ struct RemoteWorker {
 std::mutex nbd_open_turn;
 
 void work(RemoteWorker &w, oruDiskLibConnection conn, unsigned seed, int rounds) {
-    auto fail = [&](const std::string &what, int rc) { w.failure = what + " -> " + std::to_string(rc); };
+    auto fail = [&](const std::string &what, int rc) {
+        w.failure = what + " -> " + std::to_string(rc) + " (" +
+                    oruDiskLib_GetErrorText(static_cast<oruError>(rc)) + ")";
+    };
     oruDiskLibHandle handle = nullptr;
     oruDiskLib_Init(&handle);
     oruDiskLibVolume volume{};
