@@ -43,7 +43,8 @@ int raw_create(char *path, off_t length);
 int lock_set(int fd, int type);
 
 /* The process's open descriptors with their link targets; NULL if none or on
- * failure. Also prints each entry to standard output. */
+ * failure. Entries of the descriptor directory that are not links are printed
+ * to standard output instead of listed. */
 fdinfo *getFdlist(void);
 
 /* NBD adapter over libnbd. error is a caller buffer of 100 bytes that
