@@ -36,7 +36,10 @@ std::vector<Extent> whole_volume(uint64_t size);
 
 uint64_t total_bytes(const std::vector<Extent> &extents);
 
-// Copies every range of the plan. Throws CliError on the first failure.
+// Copies every range of the plan. `from` and the baseline are read on a
+// thread of their own while the calling thread writes `to` (and drives the
+// progress meter), so the three must be distinct handles. Throws the first
+// failure of either side, as CliError, once both have stopped.
 TransferStats transfer(VolumeSession &from, VolumeSession &to, const TransferPlan &plan,
                        Progress &progress);
 
