@@ -86,18 +86,14 @@ class Allocation {
 
     qcow2 *q_;
     bool started_ = false;
-    uint64_t next_ = 0;  // where the next cluster goes
+    uint64_t next_ = 0; // where the next cluster goes
     bool room_known_ = false;
-    uint64_t room_ = 0;  // free bytes left as far as this call knows
+    uint64_t room_ = 0; // free bytes left as far as this call knows
     // Queued counts: entries [queue_first, queue_first + queue_count) of the
     // block at queue_block all go from 0 to 1.
     uint64_t queue_block_ = 0;
     uint64_t queue_first_ = 0;
     uint64_t queue_count_ = 0;
 };
-
-// pwrite of the whole buffer (EINTR and short writes continued). false with
-// errno set on failure; a write that makes no progress sets EIO.
-bool write_all(int fd, const void *data, size_t length, uint64_t offset);
 
 } // namespace oru::qcow2_engine

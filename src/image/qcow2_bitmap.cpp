@@ -24,6 +24,7 @@
 #include "core/export.h"
 #include "image/qcow2_internal.h"
 #include "qcow2.h"
+#include "util/file_io.h"
 #include "util/unique_fd.h"
 
 namespace {
@@ -95,18 +96,6 @@ class Chain {
     std::vector<std::unique_ptr<BackingImage>> backing_;
 };
 
-bool read_at(int fd, void *data, size_t length, uint64_t offset) {
-    auto *p = static_cast<char *>(data);
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = pread(fd, p + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // The L2 table at l2_offset, or nullptr when the file does not hold a whole,
 // cluster-aligned table there.
 const uint64_t *load_table(Layer &layer, uint64_t l2_offset) {
@@ -116,7 +105,9 @@ const uint64_t *load_table(Layer &layer, uint64_t l2_offset) {
         return nullptr;
     layer.table.resize(q->cluster_size / 8);
     layer.table_offset = 0;
-    if (!read_at(q->fd, layer.table.data(), q->cluster_size, l2_offset)) return nullptr;
+    if (oru::pread_full(q->fd, layer.table.data(), q->cluster_size, l2_offset) !=
+        static_cast<ssize_t>(q->cluster_size))
+        return nullptr;
     layer.table_offset = l2_offset;
     return layer.table.data();
 }
@@ -160,17 +151,6 @@ int mark_layer(Layer &layer, const qcow2 *top, uint64_t first, uint64_t count, c
     return 0;
 }
 
-bool write_all(int fd, const char *data, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Writes the bitmap file of the chain's top image at path.
 int write_bitmap(Chain &chain, const char *path, char **error) {
     qcow2 *top = chain.top();
@@ -180,7 +160,8 @@ int write_bitmap(Chain &chain, const char *path, char **error) {
     int n = std::snprintf(header, sizeof header, "size is :%llu\ncluster_size is :%llu\nbitmaps:",
                           static_cast<unsigned long long>(top->size),
                           static_cast<unsigned long long>(top->cluster_size));
-    if (!write_all(fd.get(), header, static_cast<size_t>(n))) return fail(error, kCreateFailed);
+    if (!oru::write_all(fd.get(), header, static_cast<size_t>(n)))
+        return fail(error, kCreateFailed);
     const uint64_t clusters = cluster_count(top);
     std::unique_ptr<char[]> window(
         new (std::nothrow) char[std::min<uint64_t>(clusters, kWindowClusters) + 1]);
@@ -190,7 +171,7 @@ int write_bitmap(Chain &chain, const char *path, char **error) {
         std::memset(window.get(), '0', count);
         for (Layer &layer : chain.layers())
             if (mark_layer(layer, top, first, count, window.get(), error) == -1) return -1;
-        if (!write_all(fd.get(), window.get(), count)) return fail(error, kCreateFailed);
+        if (!oru::write_all(fd.get(), window.get(), count)) return fail(error, kCreateFailed);
     }
     if (close(fd.release()) != 0) return fail(error, kCreateFailed);
     return 0;

@@ -12,6 +12,7 @@
 
 #include "core/export.h"
 #include "qcow2.h"
+#include "util/file_io.h"
 #include "util/unique_fd.h"
 
 namespace {
@@ -34,29 +35,25 @@ uint32_t cluster_bits_of(uint32_t cluster_size) {
 }
 
 // How far the file reaches into the last L1 cluster.
-uint64_t tail_bytes(uint32_t cluster_bits) { return cluster_bits == 16 ? 16 : 8; }
+uint64_t tail_bytes(uint32_t cluster_bits) {
+    return cluster_bits == 16 ? 16 : 8;
+}
 
 void put16(std::vector<uint8_t> &b, size_t at, uint16_t v) {
     b[at] = static_cast<uint8_t>(v >> 8);
     b[at + 1] = static_cast<uint8_t>(v);
 }
 void put32(std::vector<uint8_t> &b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
 }
 void put64(std::vector<uint8_t> &b, size_t at, uint64_t v) {
-    for (int i = 0; i < 8; ++i) b[at + i] = static_cast<uint8_t>(v >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+        b[at + i] = static_cast<uint8_t>(v >> (56 - 8 * i));
 }
 
 bool write_all(int fd, const std::vector<uint8_t> &bytes, uint64_t offset) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done,
-                           static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return oru::pwrite_all(fd, bytes.data(), bytes.size(), offset);
 }
 
 // The geometry of a new image, worked out before the file is touched.
@@ -67,7 +64,9 @@ struct Layout {
     uint64_t l1_clusters = 1; // clusters reserved for the L1 table, from cluster 3 on
     size_t backing_length = 0;
 
-    uint64_t file_length() const { return (2 + l1_clusters) * cluster_size + tail_bytes(cluster_bits); }
+    uint64_t file_length() const {
+        return (2 + l1_clusters) * cluster_size + tail_bytes(cluster_bits);
+    }
     uint64_t clusters_in_use() const { return 3 + l1_clusters; }
 };
 
@@ -136,7 +135,8 @@ ORU_EXPORT int qcow2_create(char *path, char *backing_file, uint32_t cluster_siz
 
     // Clusters 0 to 2 and every L1 cluster are in use.
     std::vector<uint8_t> counts(layout.clusters_in_use() * 2, 0);
-    for (uint64_t c = 0; c < layout.clusters_in_use(); ++c) put16(counts, c * 2, 1);
+    for (uint64_t c = 0; c < layout.clusters_in_use(); ++c)
+        put16(counts, c * 2, 1);
     if (!write_all(fd.get(), counts, 2 * layout.cluster_size)) return -1;
 
     // A creation that returns 0 leaves an image that survives a power cut.

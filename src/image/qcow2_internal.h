@@ -68,15 +68,17 @@ inline uint64_t offset_in_cluster(const qcow2 *q, uint64_t guest_offset) {
     return guest_offset & (q->cluster_size - 1);
 }
 // Bytes of guest disk covered by one L2 table.
-inline uint64_t l2_coverage(const qcow2 *q) { return uint64_t{1} << q->l1_shift; }
+inline uint64_t l2_coverage(const qcow2 *q) {
+    return uint64_t{1} << q->l1_shift;
+}
 // Number of entries in the L1 table.
-inline uint64_t l1_entries(const qcow2 *q) { return q->l1_table_size / 8; }
+inline uint64_t l1_entries(const qcow2 *q) {
+    return q->l1_table_size / 8;
+}
 // Number of entries in the refcount table.
-inline uint64_t refcount_table_entries(const qcow2 *q) { return q->refcount_table_size / 8; }
-
-// Reads up to len bytes at offset, retrying interrupted and partial reads;
-// the count read (short only at the end of the file), or -1.
-ssize_t read_image_bytes(int fd, void *buf, size_t len, uint64_t offset);
+inline uint64_t refcount_table_entries(const qcow2 *q) {
+    return q->refcount_table_size / 8;
+}
 
 // Current length of the image file (fstat), remembered in q->file_size_seen.
 // -1 on failure.

@@ -13,6 +13,7 @@
 #include "core/export.h"
 #include "image/qcow2_internal.h"
 #include "qcow2.h"
+#include "util/file_io.h"
 #include "util/unique_fd.h"
 
 namespace {
@@ -120,7 +121,8 @@ const char *parse_header(qcow2 *q, const unsigned char *h) {
         q->cluster_bits > oru::qcow2_engine::kMaxClusterBits)
         return kBadClusterBits;
     q->cluster_size = size_t{1} << q->cluster_bits;
-    if (be64tohp(h + kBackingOffsetAt) != 0 && be32tohp(h + kBackingSizeAt) >= sizeof q->backing_file)
+    if (be64tohp(h + kBackingOffsetAt) != 0 &&
+        be32tohp(h + kBackingSizeAt) >= sizeof q->backing_file)
         return kBackingNameTooLong;
     q->l2_shift = q->cluster_bits;
     q->l2_amask = (1U << (q->cluster_bits - 3)) - 1;
@@ -139,8 +141,7 @@ void read_backing_name(qcow2 *q, const unsigned char *h) {
     uint64_t offset = be64tohp(h + kBackingOffsetAt);
     if (offset == 0 || offset > static_cast<uint64_t>(INT64_MAX)) return;
     size_t length = be32tohp(h + kBackingSizeAt); // < sizeof backing_file, checked
-    if (oru::qcow2_engine::read_image_bytes(q->fd, q->backing_file, length, offset) < 0)
-        q->backing_file[0] = '\0';
+    if (oru::pread_full(q->fd, q->backing_file, length, offset) < 0) q->backing_file[0] = '\0';
     q->backing_file[length] = '\0';
 }
 
@@ -183,7 +184,7 @@ ORU_EXPORT int qcow2_open(char *path, qcow2 **out, int flag, char **error) {
     q->flag = flag;
 
     unsigned char header[kHeaderBytes];
-    ssize_t got = oru::qcow2_engine::read_image_bytes(q->fd, header, sizeof header, 0);
+    ssize_t got = oru::pread_full(q->fd, header, sizeof header, 0);
     if (got < 0) return fail_open(out, q, error, kHeaderReadFailed);
     if (static_cast<size_t>(got) < sizeof header) return fail_open(out, q, error, kHeaderTooShort);
     if (const char *refusal = parse_header(q, header)) return fail_open(out, q, error, refusal);
@@ -231,7 +232,8 @@ const void *load_cluster(qcow2 *q, uint64_t offset, unsigned kind) {
         errno = EINVAL;
         return nullptr;
     }
-    void *p = ::mmap(nullptr, q->cluster_size, PROT_READ, MAP_SHARED, q->fd, static_cast<off_t>(offset));
+    void *p =
+        ::mmap(nullptr, q->cluster_size, PROT_READ, MAP_SHARED, q->fd, static_cast<off_t>(offset));
     if (p == MAP_FAILED) return nullptr;
     if (slot.base) ::munmap(slot.base, q->cluster_size);
     slot.base = p;
@@ -257,19 +259,6 @@ ORU_EXPORT uint64_t add_cluster(qcow2 *q, unsigned n) {
 }
 
 namespace oru::qcow2_engine {
-
-ssize_t read_image_bytes(int fd, void *buf, size_t len, uint64_t offset) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::pread(fd, static_cast<char *>(buf) + done, len - done,
-                            static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
 
 int64_t file_length(qcow2 *q) {
     struct stat st;

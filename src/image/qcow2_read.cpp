@@ -18,6 +18,7 @@
 #include "core/export.h"
 #include "image/qcow2_internal.h"
 #include "qcow2.h"
+#include "util/file_io.h"
 
 namespace oru::qcow2_engine {
 
@@ -37,7 +38,8 @@ ClusterMapping decode_l2_entry(const qcow2 *q, uint64_t entry) {
         return m;
     }
     m.host_offset = entry & kOffsetMask;
-    m.kind = (entry & kFlagCopied) || m.host_offset ? ClusterKind::standard : ClusterKind::unallocated;
+    m.kind =
+        (entry & kFlagCopied) || m.host_offset ? ClusterKind::standard : ClusterKind::unallocated;
     return m;
 }
 
@@ -163,13 +165,14 @@ class GuestRead {
         int n = qcow2_read(backing_.get(), dest, inside, pos, error_);
         --backing_depth;
         if (n < 0) return -1;
-        if (static_cast<uint64_t>(n) < inside) std::memset(dest + n, 0, inside - static_cast<uint64_t>(n));
+        if (static_cast<uint64_t>(n) < inside)
+            std::memset(dest + n, 0, inside - static_cast<uint64_t>(n));
         return 0;
     }
 
     int read_standard(const ClusterMapping &m, char *dest, uint64_t run, uint64_t pos) {
         uint64_t in_cluster = offset_in_cluster(q_, pos);
-        ssize_t n = read_image_bytes(q_->fd, dest, run, m.host_offset + in_cluster);
+        ssize_t n = oru::pread_full(q_->fd, dest, run, m.host_offset + in_cluster);
         if (n < 0) return set_error(error_, kReadFailed), -1;
         if (static_cast<uint64_t>(n) == run) return 0;
         // The file ends inside the run. The clusters of a run are contiguous
@@ -192,10 +195,11 @@ class GuestRead {
 
     int read_compressed(const ClusterMapping &m, char *dest, uint64_t run, uint64_t pos) {
         size_t cluster_size = q_->cluster_size;
-        std::unique_ptr<unsigned char[]> compressed(new (std::nothrow) unsigned char[m.compressed_length]);
+        std::unique_ptr<unsigned char[]> compressed(
+            new (std::nothrow) unsigned char[m.compressed_length]);
         if (!inflated_) inflated_.reset(new (std::nothrow) unsigned char[cluster_size]);
         if (!compressed || !inflated_) return set_error(error_, kNoMemory), -1;
-        ssize_t n = read_image_bytes(q_->fd, compressed.get(), m.compressed_length, m.host_offset);
+        ssize_t n = oru::pread_full(q_->fd, compressed.get(), m.compressed_length, m.host_offset);
         if (n <= 0) return set_error(error_, kReadFailed), -1;
         size_t produced = cluster_size;
         if (qcow2_decompress(compressed.get(), static_cast<size_t>(n), inflated_.get(), &produced,

@@ -12,6 +12,7 @@
 #include "image/qcow2_allocation.h"
 #include "image/qcow2_internal.h"
 #include "qcow2.h"
+#include "util/file_io.h"
 
 namespace oru::qcow2_engine {
 
@@ -23,12 +24,14 @@ constexpr unsigned kRefcountSlot = 1; // cache slot of the refcount block last u
 constexpr uint64_t kExtraBlocks = 2;
 
 void store_be(unsigned char *p, uint64_t value, unsigned bytes) {
-    for (unsigned i = 0; i < bytes; ++i) p[i] = static_cast<unsigned char>(value >> (8 * (bytes - 1 - i)));
+    for (unsigned i = 0; i < bytes; ++i)
+        p[i] = static_cast<unsigned char>(value >> (8 * (bytes - 1 - i)));
 }
 
 uint64_t load_be(const unsigned char *p, unsigned bytes) {
     uint64_t v = 0;
-    for (unsigned i = 0; i < bytes; ++i) v = v << 8 | p[i];
+    for (unsigned i = 0; i < bytes; ++i)
+        v = v << 8 | p[i];
     return v;
 }
 
@@ -36,32 +39,18 @@ uint64_t load_be(const unsigned char *p, unsigned bytes) {
 bool free_room(int fd, uint64_t *bytes) {
     struct statfs fs;
     int rc;
-    do rc = ::fstatfs(fd, &fs);
+    do
+        rc = ::fstatfs(fd, &fs);
     while (rc != 0 && errno == EINTR);
     if (rc != 0) return false;
     // Blocks kept for the superuser are free only to the superuser.
     uint64_t blocks = ::geteuid() == 0 ? fs.f_bfree : fs.f_bavail;
-    if (__builtin_mul_overflow(blocks, static_cast<uint64_t>(fs.f_bsize), bytes)) *bytes = UINT64_MAX;
+    if (__builtin_mul_overflow(blocks, static_cast<uint64_t>(fs.f_bsize), bytes))
+        *bytes = UINT64_MAX;
     return true;
 }
 
 } // namespace
-
-bool write_all(int fd, const void *data, size_t length, uint64_t offset) {
-    const auto *p = static_cast<const unsigned char *>(data);
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::pwrite(fd, p + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 const char *alloc_status_text(AllocStatus status) {
     switch (status) {
@@ -141,7 +130,8 @@ AllocStatus Allocation::write_count(uint64_t block, uint64_t index, uint64_t cou
     unsigned bytes = 1u << (q_->refcount_order - 3);
     unsigned char entry[8];
     store_be(entry, count, bytes);
-    if (!write_all(q_->fd, entry, bytes, block + index * bytes)) return AllocStatus::refcount_failed;
+    if (!oru::pwrite_all(q_->fd, entry, bytes, block + index * bytes))
+        return AllocStatus::refcount_failed;
     return AllocStatus::ok;
 }
 
@@ -151,8 +141,9 @@ AllocStatus Allocation::flush_queue() {
     if (AllocStatus s = grow_file(); s != AllocStatus::ok) return s;
     unsigned bytes = 1u << (q_->refcount_order - 3);
     std::vector<unsigned char> ones(queue_count_ * bytes);
-    for (uint64_t i = 0; i < queue_count_; ++i) store_be(ones.data() + i * bytes, 1, bytes);
-    if (!write_all(q_->fd, ones.data(), ones.size(), queue_block_ + queue_first_ * bytes))
+    for (uint64_t i = 0; i < queue_count_; ++i)
+        store_be(ones.data() + i * bytes, 1, bytes);
+    if (!oru::pwrite_all(q_->fd, ones.data(), ones.size(), queue_block_ + queue_first_ * bytes))
         return AllocStatus::refcount_failed;
     queue_count_ = 0;
     return AllocStatus::ok;
@@ -172,7 +163,8 @@ AllocStatus Allocation::block_for(uint64_t table_index, uint64_t *block) {
     if (AllocStatus s = grow_file(); s != AllocStatus::ok) return s;
     Geometry own = locate(new_block);
     if (own.table_index == table_index) {
-        if (AllocStatus s = write_count(new_block, own.block_index, 1); s != AllocStatus::ok) return s;
+        if (AllocStatus s = write_count(new_block, own.block_index, 1); s != AllocStatus::ok)
+            return s;
     } else {
         if (AllocStatus s = mark_used(new_block); s != AllocStatus::ok) return s;
         if (AllocStatus s = flush_queue(); s != AllocStatus::ok) return s;
@@ -183,7 +175,7 @@ AllocStatus Allocation::block_for(uint64_t table_index, uint64_t *block) {
     if (!file_covers(q_, entry_offset, 8)) return AllocStatus::refcount_failed;
     unsigned char entry[8];
     store_be(entry, new_block, 8);
-    if (!write_all(q_->fd, entry, 8, entry_offset)) return AllocStatus::refcount_failed;
+    if (!oru::pwrite_all(q_->fd, entry, 8, entry_offset)) return AllocStatus::refcount_failed;
     *block = new_block;
     return AllocStatus::ok;
 }

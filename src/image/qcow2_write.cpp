@@ -26,6 +26,7 @@
 #include "image/qcow2_internal.h"
 #include "qcow2.h"
 #include "util/bounded_copy.h"
+#include "util/file_io.h"
 
 namespace {
 
@@ -73,19 +74,6 @@ bool all_zero(const unsigned char *p, size_t n) {
     return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
 }
 
-ssize_t pread_full(int fd, void *buf, size_t len, uint64_t offset) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::pread(fd, static_cast<char *>(buf) + done, len - done,
-                            static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // One call of qcow2_write.
 class GuestWrite {
   public:
@@ -97,7 +85,8 @@ class GuestWrite {
         if (length > INT_MAX) return fail(kTooLong);
         if (l1_index(q_, offset + length - 1) >= l1_entries(q_)) return fail(kBeyondL1);
         unsigned char header[kHeaderBytes];
-        if (pread_full(q_->fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+        if (oru::pread_full(q_->fd, header, sizeof header, 0) !=
+            static_cast<ssize_t>(sizeof header))
             return fail(kHeaderFailed);
         // Clusters shared with snapshots carry counts above 1: writing them
         // in place would change the snapshots too.
@@ -107,7 +96,7 @@ class GuestWrite {
         // them first, or they would claim what is no longer true.
         if (be32tohp(header + kVersionAt) >= 3 && be64tohp(header + kAutoclearAt) != 0) {
             const unsigned char none[8] = {};
-            if (!write_all(q_->fd, none, sizeof none, kAutoclearAt)) return fail_system();
+            if (!oru::pwrite_all(q_->fd, none, sizeof none, kAutoclearAt)) return fail_system();
         }
         return true;
     }
@@ -142,7 +131,9 @@ class GuestWrite {
         return fail(q_->err);
     }
 
-    bool fail_alloc(AllocStatus status, const Texts &texts) { return fail(text_for(status, texts)); }
+    bool fail_alloc(AllocStatus status, const Texts &texts) {
+        return fail(text_for(status, texts));
+    }
 
     // A new L2 table for the current L1 entry. Only allocated together with
     // the first data cluster it maps, so there must be room for both.
@@ -152,19 +143,18 @@ class GuestWrite {
         uint64_t table;
         if (AllocStatus s = allocation_.reserve(&table); s != AllocStatus::ok)
             return fail_alloc(s, kL2Texts);
-        if (AllocStatus s = allocation_.commit(); s != AllocStatus::ok) return fail_alloc(s, kL2Texts);
+        if (AllocStatus s = allocation_.commit(); s != AllocStatus::ok)
+            return fail_alloc(s, kL2Texts);
         uint64_t entry_offset = q_->l1_table_offset + l1_index_ * 8;
         if (!file_covers(q_, entry_offset, 8)) return fail(kL1StoreFailed);
         unsigned char entry[8];
         htobe64p(table | kFlagCopied, entry);
-        if (!write_all(q_->fd, entry, sizeof entry, entry_offset)) return fail_system();
+        if (!oru::pwrite_all(q_->fd, entry, sizeof entry, entry_offset)) return fail_system();
         table_ = table;
         return true;
     }
 
-    const uint64_t *l2_view() {
-        return static_cast<const uint64_t *>(load_cluster(q_, table_, 0));
-    }
+    const uint64_t *l2_view() { return static_cast<const uint64_t *>(load_cluster(q_, table_, 0)); }
 
     bool write_l2_range(const unsigned char *src, size_t length, uint64_t guest) {
         l1_index_ = l1_index(q_, guest);
@@ -174,8 +164,8 @@ class GuestWrite {
         while (done < length) {
             uint64_t pos = guest + done;
             uint64_t in_cluster = offset_in_cluster(q_, pos);
-            size_t piece =
-                static_cast<size_t>(std::min<uint64_t>(length - done, q_->cluster_size - in_cluster));
+            size_t piece = static_cast<size_t>(
+                std::min<uint64_t>(length - done, q_->cluster_size - in_cluster));
             if (!write_cluster(src + done, piece, pos)) return false;
             done += piece;
         }
@@ -265,7 +255,8 @@ class GuestWrite {
         queue_entry(index, host | kFlagCopied);
         if (!queue_data(host, fill_.get(), q_->cluster_size) || !commit(kDataTexts)) return false;
         uint64_t first = m.host_offset >> q_->cluster_bits;
-        uint64_t last = ((m.host_offset & ~uint64_t{511}) + m.compressed_length - 1) >> q_->cluster_bits;
+        uint64_t last =
+            ((m.host_offset & ~uint64_t{511}) + m.compressed_length - 1) >> q_->cluster_bits;
         for (uint64_t c = first; c <= last; ++c)
             if (AllocStatus s = allocation_.release(c << q_->cluster_bits); s != AllocStatus::ok)
                 return fail_alloc(s, kDataTexts);
@@ -304,7 +295,7 @@ class GuestWrite {
 
     bool flush_data() {
         if (run_length_ == 0) return true;
-        bool ok = write_all(q_->fd, run_src_, run_length_, run_host_);
+        bool ok = oru::pwrite_all(q_->fd, run_src_, run_length_, run_host_);
         run_length_ = 0;
         return ok || fail_system();
     }
@@ -319,9 +310,11 @@ class GuestWrite {
         if (!view) return fail(kLoadL2);
         uint64_t first = entries_.front().first, last = entries_.back().first;
         std::vector<uint64_t> span(view + first, view + last + 1);
-        for (const auto &[index, entry] : entries_) htobe64p(entry, &span[index - first]);
+        for (const auto &[index, entry] : entries_)
+            htobe64p(entry, &span[index - first]);
         entries_.clear();
-        if (!write_all(q_->fd, span.data(), span.size() * 8, table_ + first * 8)) return fail_system();
+        if (!oru::pwrite_all(q_->fd, span.data(), span.size() * 8, table_ + first * 8))
+            return fail_system();
         return true;
     }
 
@@ -385,7 +378,8 @@ ORU_EXPORT int copy_before_write(qcow2 *q, void *dest, size_t length, uint64_t o
 int qcow2_flush(qcow2 *q) {
     if (!q || q->fd < 0 || q->flag == ORU_RO) return 0;
     int rc;
-    do rc = ::fdatasync(q->fd);
+    do
+        rc = ::fdatasync(q->fd);
     while (rc != 0 && errno == EINTR);
     return rc == 0 ? 0 : -1;
 }

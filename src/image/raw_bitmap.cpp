@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/export.h"
+#include "util/file_io.h"
 #include "util/unique_fd.h"
 
 namespace {
@@ -151,17 +152,6 @@ struct fiemap *read_extents(int fd, char **error) {
     return result.release();
 }
 
-bool write_all(int fd, const char *data, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Granules [first, last] touched by extents, clipped to the file's granules.
 struct GranuleRun {
     uint64_t first;
@@ -204,7 +194,7 @@ int write_granules(int fd, const struct fiemap *map) {
             const uint64_t to = std::min(runs[i].last + 1, end);
             std::memset(block.data() + (from - begin), '1', to - from);
         }
-        if (!write_all(fd, block.data(), end - begin)) return -1;
+        if (!oru::write_all(fd, block.data(), end - begin)) return -1;
     }
     return 0;
 }
@@ -228,7 +218,7 @@ ORU_EXPORT int dump_fiemap(struct fiemap *fiemap, char *filename, char **error) 
         const std::string path = std::string(filename) + ".b";
         oru::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (fd.get() < 0) return -1;
-        if (!write_all(fd.get(), kHeader, sizeof kHeader - 1) ||
+        if (!oru::write_all(fd.get(), kHeader, sizeof kHeader - 1) ||
             write_granules(fd.get(), fiemap) != 0 || close(fd.release()) != 0) {
             if (error) *error = const_cast<char *>(kWriteFailed);
             return -1;
