@@ -17,6 +17,8 @@ namespace orudisk {
 
 namespace {
 
+constexpr int kLocalReaders = 2;
+
 struct CopyArgs {
     VolumeOptions source;
     std::string target;
@@ -106,10 +108,20 @@ void run_copy(CopyArgs args, const Output &out) {
         plan.baseline = baseline.get();
     }
     if (qcow2_target) plan.block = cluster;
+    // A local image serves overlapping reads quicker than one at a time; a
+    // remote volume would need a login per handle.
+    std::vector<std::unique_ptr<VolumeSession>> more_sources;
+    if (!source.remote() && !baseline) {
+        for (int i = 1; i < kLocalReaders; ++i) {
+            more_sources.push_back(std::make_unique<VolumeSession>(args.source, format, ORU_RO));
+            plan.more_sources.push_back(more_sources.back().get());
+        }
+    }
     Progress progress(out, "copy", total_bytes(extents));
     TransferStats stats = transfer(source, target, plan, progress);
     target.close();
     if (baseline) baseline->close();
+    for (auto &session : more_sources) session->close();
     source.close();
     partial.keep();
 

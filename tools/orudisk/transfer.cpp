@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,28 +61,52 @@ uint64_t write_changed_runs(VolumeSession &to, uint64_t offset, unsigned char *b
     return written;
 }
 
+// Far below the library's limit per call: a buffer that stays in the CPU
+// caches between the read and the write halves the memory traffic of the
+// kernel's copies, which is most of the work on a local disk.
+constexpr uint64_t kPieceBytes = 2ull << 20;
+
 using Buffer = std::unique_ptr<unsigned char, FreeDeleter>;
 
 Buffer transfer_buffer() {
-    Buffer memory(static_cast<unsigned char *>(std::aligned_alloc(4096, kMaxTransfer)));
+    Buffer memory(static_cast<unsigned char *>(std::aligned_alloc(4096, kPieceBytes)));
     if (!memory) throw CliError("out of memory for the transfer buffer");
     return memory;
 }
 
-// One stretch of at most kMaxTransfer bytes on its way from the source to
-// the target.
-struct Chunk {
+// One stretch of at most kPieceBytes of the plan, in volume order.
+struct Piece {
     uint64_t offset = 0, length = 0;
     bool starts_extent = false;
+};
+
+std::vector<Piece> cut_into_pieces(const TransferPlan &plan) {
+    std::vector<Piece> pieces;
+    for (const Extent &extent : plan.extents) {
+        if (extent.offset % kSector != 0) throw CliError("internal: range not on a sector boundary");
+        uint64_t end = std::min(extent.offset + extent.length, plan.size);
+        for (uint64_t pos = extent.offset; pos < end; pos += kPieceBytes)
+            pieces.push_back({pos, std::min(kPieceBytes, end - pos), pos == extent.offset});
+    }
+    return pieces;
+}
+
+// A buffer on its way from the source to the target, holding piece `index`.
+struct Chunk {
+    size_t index = 0;
     Buffer data, reference; // reference: what the baseline holds there
 };
 
-// Reading and writing overlap: one thread reads the source (and the
-// baseline) into free chunks while the calling thread writes filled ones to
-// the target. Each volume handle is used by one thread only. A few chunks
-// suffice: more would only hold memory once either side is the slower one.
+// Reading and writing overlap: reader threads fill free chunks while the
+// calling thread writes filled ones to the target, in volume order. Each
+// volume handle is used by one thread only. A reader takes a buffer and the
+// next piece in one step, so the piece the writer waits for always has a
+// buffer. A few chunks suffice: more would only hold memory once either
+// side is the slower one.
 class Pipeline {
   public:
+    Pipeline(size_t pieces, size_t readers) : pieces_(pieces), readers_running_(readers) {}
+
     void give_free(Chunk chunk) {
         {
             std::lock_guard lock(mutex_);
@@ -89,45 +114,54 @@ class Pipeline {
         }
         changed_.notify_all();
     }
-    // Waits for a free chunk; none once the writer gave up.
+    // Waits for a free chunk and gives it the next piece; none once every
+    // piece is taken or the copy is ending early.
     std::optional<Chunk> take_free() {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return stopped_ || !free_.empty(); });
-        if (stopped_) return std::nullopt;
+        changed_.wait(lock, [&] { return stopped_ || next_piece_ == pieces_ || !free_.empty(); });
+        if (stopped_ || next_piece_ == pieces_) return std::nullopt;
         Chunk chunk = std::move(free_.front());
         free_.pop_front();
+        chunk.index = next_piece_++;
         return chunk;
     }
     void give_filled(Chunk chunk) {
         {
             std::lock_guard lock(mutex_);
-            filled_.push_back(std::move(chunk));
+            size_t index = chunk.index;
+            filled_.emplace(index, std::move(chunk));
         }
         changed_.notify_all();
     }
-    // The reader is done, with `failure` when it did not get to the end.
+    // A reader is done, with `failure` when it did not get to the end; the
+    // first failure stops the other readers.
     void finish_reading(std::exception_ptr failure) {
         {
             std::lock_guard lock(mutex_);
-            reading_done_ = true;
-            failure_ = std::move(failure);
+            --readers_running_;
+            if (failure && !failure_) {
+                failure_ = std::move(failure);
+                stopped_ = true;
+            }
         }
         changed_.notify_all();
     }
-    // Waits for the next filled chunk; none when the reader is done, after
-    // rethrowing its failure if it had one.
+    // Waits for the next piece in order; none when the readers are done,
+    // after rethrowing the first failure if there was one.
     std::optional<Chunk> take_filled() {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return reading_done_ || !filled_.empty(); });
-        if (!filled_.empty()) {
-            Chunk chunk = std::move(filled_.front());
-            filled_.pop_front();
+        changed_.wait(lock, [&] { return readers_running_ == 0 || filled_.count(next_write_) != 0; });
+        auto it = filled_.find(next_write_);
+        if (it != filled_.end()) {
+            Chunk chunk = std::move(it->second);
+            filled_.erase(it);
+            ++next_write_;
             return chunk;
         }
         if (failure_) std::rethrow_exception(failure_);
         return std::nullopt;
     }
-    // The writer gives up: the reader stops at its next chunk.
+    // The writer gives up: the readers stop at their next piece.
     void stop() {
         {
             std::lock_guard lock(mutex_);
@@ -139,57 +173,56 @@ class Pipeline {
   private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<Chunk> free_, filled_;
-    bool stopped_ = false, reading_done_ = false;
+    std::deque<Chunk> free_;
+    std::map<size_t, Chunk> filled_;
+    size_t pieces_, next_piece_ = 0, next_write_ = 0, readers_running_;
+    bool stopped_ = false;
     std::exception_ptr failure_;
 };
 
-constexpr int kChunksInFlight = 3;
-
-void read_plan(VolumeSession &from, const TransferPlan &plan, Pipeline &pipeline) {
-    for (const Extent &extent : plan.extents) {
-        if (extent.offset % kSector != 0) throw CliError("internal: range not on a sector boundary");
-        uint64_t end = std::min(extent.offset + extent.length, plan.size);
-        bool first = true;
-        for (uint64_t pos = extent.offset; pos < end;) {
-            std::optional<Chunk> chunk = pipeline.take_free();
-            if (!chunk) return;
-            uint64_t length = std::min(kMaxTransfer, end - pos);
-            uint64_t whole = round_up_sector(length);
+void read_pieces(VolumeSession &from, VolumeSession *baseline, const std::vector<Piece> &pieces,
+                 Pipeline &pipeline) {
+    std::exception_ptr failure;
+    try {
+        while (std::optional<Chunk> chunk = pipeline.take_free()) {
+            const Piece &piece = pieces[chunk->index];
+            uint64_t whole = round_up_sector(piece.length);
             // The last sector of an odd-sized volume is partly past its end:
             // nothing is delivered there, so it must not carry old data.
-            std::memset(chunk->data.get() + length, 0, whole - length);
-            from.read(pos, length, chunk->data.get());
-            if (plan.baseline) {
+            std::memset(chunk->data.get() + piece.length, 0, whole - piece.length);
+            from.read(piece.offset, piece.length, chunk->data.get());
+            if (baseline) {
                 // A baseline shorter than the volume delivers nothing past its
                 // end, where the target reads zeros.
                 std::memset(chunk->reference.get(), 0, whole);
-                plan.baseline->read(pos, length, chunk->reference.get());
+                baseline->read(piece.offset, piece.length, chunk->reference.get());
             }
-            chunk->offset = pos;
-            chunk->length = length;
-            chunk->starts_extent = first;
-            first = false;
             pipeline.give_filled(std::move(*chunk));
-            pos += length;
         }
+    } catch (...) {
+        failure = std::current_exception();
     }
+    pipeline.finish_reading(failure);
 }
 
-// Joins the reader whatever way the writer leaves, telling it to stop first.
-class ReaderThread {
+// Joins the readers whatever way the writer leaves, telling them to stop
+// first.
+class Readers {
   public:
-    ReaderThread(Pipeline &pipeline, std::thread thread) : pipeline_(pipeline), thread_(std::move(thread)) {}
-    ~ReaderThread() {
+    explicit Readers(Pipeline &pipeline) : pipeline_(pipeline) {}
+    ~Readers() {
         pipeline_.stop();
-        thread_.join();
+        for (std::thread &t : threads_) t.join();
     }
-    ReaderThread(const ReaderThread &) = delete;
-    ReaderThread &operator=(const ReaderThread &) = delete;
+    Readers(const Readers &) = delete;
+    Readers &operator=(const Readers &) = delete;
+    void start(VolumeSession &from, VolumeSession *baseline, const std::vector<Piece> &pieces) {
+        threads_.emplace_back([&from, baseline, &pieces, this] { read_pieces(from, baseline, pieces, pipeline_); });
+    }
 
   private:
     Pipeline &pipeline_;
-    std::thread thread_;
+    std::vector<std::thread> threads_;
 };
 
 } // namespace
@@ -208,8 +241,11 @@ uint64_t total_bytes(const std::vector<Extent> &extents) {
 TransferStats transfer(VolumeSession &from, VolumeSession &to, const TransferPlan &plan,
                        Progress &progress) {
     auto start = std::chrono::steady_clock::now();
-    Pipeline pipeline;
-    for (int i = 0; i < kChunksInFlight; ++i) {
+    std::vector<Piece> pieces = cut_into_pieces(plan);
+    std::vector<VolumeSession *> sources{&from};
+    if (!plan.baseline) sources.insert(sources.end(), plan.more_sources.begin(), plan.more_sources.end());
+    Pipeline pipeline(pieces.size(), sources.size());
+    for (size_t i = 0; i < std::min(pieces.size(), 2 * sources.size() + 2); ++i) {
         Chunk chunk;
         chunk.data = transfer_buffer();
         if (plan.baseline) chunk.reference = transfer_buffer();
@@ -217,29 +253,23 @@ TransferStats transfer(VolumeSession &from, VolumeSession &to, const TransferPla
     }
     TransferStats stats;
     {
-        ReaderThread reader(pipeline, std::thread([&] {
-                                std::exception_ptr failure;
-                                try {
-                                    read_plan(from, plan, pipeline);
-                                } catch (...) {
-                                    failure = std::current_exception();
-                                }
-                                pipeline.finish_reading(failure);
-                            }));
+        Readers readers(pipeline);
+        for (VolumeSession *source : sources) readers.start(*source, plan.baseline, pieces);
         while (std::optional<Chunk> chunk = pipeline.take_filled()) {
+            const Piece &piece = pieces[chunk->index];
             unsigned char *data = chunk->data.get();
             if (plan.baseline) {
                 stats.bytes_written +=
-                    write_changed_runs(to, chunk->offset, data, chunk->reference.get(), chunk->length, plan.block);
+                    write_changed_runs(to, piece.offset, data, chunk->reference.get(), piece.length, plan.block);
             } else if (plan.skip_zero_blocks) {
-                stats.bytes_written += write_changed_runs(to, chunk->offset, data, nullptr, chunk->length, plan.block);
+                stats.bytes_written += write_changed_runs(to, piece.offset, data, nullptr, piece.length, plan.block);
             } else {
-                to.write(chunk->offset, chunk->length, data);
-                stats.bytes_written += chunk->length;
+                to.write(piece.offset, piece.length, data);
+                stats.bytes_written += piece.length;
             }
-            stats.bytes_read += chunk->length;
-            if (chunk->starts_extent) ++stats.extents;
-            progress.advance(chunk->length);
+            stats.bytes_read += piece.length;
+            if (piece.starts_extent) ++stats.extents;
+            progress.advance(piece.length);
             pipeline.give_free(std::move(*chunk));
         }
     }

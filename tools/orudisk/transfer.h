@@ -1,5 +1,5 @@
 // Moving byte ranges from one open volume to another through the library,
-// at most 32 MiB per call.
+// in pieces of a few MiB, reading and writing at the same time.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,10 @@ struct TransferPlan {
     // skip_zero_blocks.
     VolumeSession *baseline = nullptr;
     uint64_t block = 64 * 1024; // unit of both comparisons; the target's cluster size suits
+    // Further handles on the source, each read by a thread of its own so that
+    // reads overlap (a local disk serves several at once). Unused with a
+    // baseline.
+    std::vector<VolumeSession *> more_sources;
 };
 
 struct TransferStats {
@@ -36,9 +40,10 @@ std::vector<Extent> whole_volume(uint64_t size);
 
 uint64_t total_bytes(const std::vector<Extent> &extents);
 
-// Copies every range of the plan. `from` and the baseline are read on a
-// thread of their own while the calling thread writes `to` (and drives the
-// progress meter), so the three must be distinct handles. Throws the first
+// Copies every range of the plan. `from`, the further sources and the
+// baseline are read on threads of their own while the calling thread writes
+// `to` in volume order (and drives the progress meter), so all must be
+// distinct handles. Throws the first
 // failure of either side, as CliError, once both have stopped.
 TransferStats transfer(VolumeSession &from, VolumeSession &to, const TransferPlan &plan,
                        Progress &progress);

@@ -1,6 +1,7 @@
-// orudisk copy moves data with one thread reading while another writes,
-// through a handful of 32 MiB buffers taken in turn. Volumes here are larger
-// than those buffers together, so each is used again; qemu-img is the oracle.
+// orudisk copy moves data with threads reading while another writes in
+// volume order, through a handful of buffers of a few MiB taken in turn.
+// Volumes here are far larger than those buffers together, so each is used
+// many times; qemu-img is the oracle.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -85,4 +86,29 @@ TEST(CopyPipeline, ReadFailurePartwayRemovesTheTarget) {
     EXPECT_NE(r.out.find("reading"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("ORU_E_QCOW_READ"), std::string::npos) << r.out;
     EXPECT_FALSE(std::filesystem::exists(raw));
+}
+
+// The writer fails (the file system fills up) while the readers are ahead
+// of it: the copy ends with the library's text for the failed write and
+// removes the half-written file.
+TEST(CopyPipeline, WriteFailurePartwayRemovesTheTarget) {
+    ORU_REQUIRE_ROOT();
+    ORU_REQUIRE_PROGRAM("unshare");
+    ORU_REQUIRE_PROGRAM("qemu-img");
+    ORU_REQUIRE_PROGRAM("qemu-io");
+    TempDir dir;
+    std::string image = dir.file("source.qcow2"), small = dir.file("small");
+    sh("qemu-img create -q -f qcow2 " + quote(image) + " 100M");
+    sh("qemu-io -c 'write -P 0x3c 0 100M' " + quote(image));
+    std::filesystem::create_directory(small);
+    // A 24 MiB file system of its own, seen by this command only.
+    std::string target = small + "/copy.raw";
+    auto r = run("unshare -m sh -c " +
+                     quote("mount -t tmpfs -o size=24M none " + quote(small) + " && " + orudisk() + " copy " +
+                           quote(image) + " -o " + quote(target) + "; echo status=$?; ls -A " + quote(small)),
+                 true);
+    EXPECT_NE(r.out.find("writing " + target), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ORU_E_RAW_WRITE"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("status=1"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("copy.raw\n"), std::string::npos) << r.out; // gone from the file system
 }
