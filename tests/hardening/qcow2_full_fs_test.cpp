@@ -5,7 +5,6 @@
 // The file system is a tmpfs mounted in a private mount namespace.
 #include <gtest/gtest.h>
 
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,12 +31,10 @@ struct Write {
 TEST(Qcow2FullFileSystem, WorkloadRunsIntoAFullFileSystem) {
     ORU_REQUIRE_ROOT();
     ORU_REQUIRE_PROGRAM("qemu-img");
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        GTEST_SKIP() << "no private mount namespace";
     TempDir outer;
     const std::string fs = outer.file("fs");
     ASSERT_EQ(mkdir(fs.c_str(), 0755), 0);
-    ASSERT_EQ(mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=3m"), 0);
+    if (!mount_private_tmpfs(fs, "3m")) GTEST_SKIP() << "no private mount namespace";
     const std::string image = fs + "/full.qcow2";
     ASSERT_EQ(qcow2_create(const_cast<char *>(image.c_str()), nullptr, 64 * KiB, kGuest), 0);
 

@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +52,12 @@ bool have_program(const std::string &name) {
 }
 
 bool is_root() { return geteuid() == 0; }
+
+bool mount_private_tmpfs(const std::string &dir, const std::string &size) {
+    if (unshare(CLONE_NEWNS) != 0) return false;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    return mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+}
 
 std::vector<uint8_t> read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);

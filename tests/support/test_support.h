@@ -40,6 +40,12 @@ bool have_program(const std::string &name);
 
 bool is_root();
 
+// Moves the calling process into a private mount namespace (mounts made there
+// stay invisible to the rest of the machine) and mounts a tmpfs of the given
+// size ("64k", "2m") on dir. false when either step fails (not root, no
+// namespaces).
+bool mount_private_tmpfs(const std::string &dir, const std::string &size);
+
 std::vector<uint8_t> read_file(const std::string &path);
 void write_file(const std::string &path, const std::vector<uint8_t> &bytes);
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,12 +33,10 @@ void fill(const std::string &path) {
 TEST(Qcow2WriteNoSpace, FullFileSystemRefusesNewClustersOnly) {
     ORU_REQUIRE_ROOT();
     ORU_REQUIRE_PROGRAM("qemu-img");
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        GTEST_SKIP() << "no private mount namespace";
     TempDir outer;
     const std::string fs = outer.file("fs");
     ASSERT_EQ(mkdir(fs.c_str(), 0755), 0);
-    ASSERT_EQ(mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=2m"), 0);
+    if (!mount_private_tmpfs(fs, "2m")) GTEST_SKIP() << "no private mount namespace";
     const std::string img = fs + "/a.qcow2";
     RawReference ref(outer.file("a.raw"), 4 * GiB);
 

@@ -5,7 +5,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -31,9 +30,8 @@ class TinyFileSystem : public ::testing::Test {
   protected:
     void SetUp() override {
         ORU_REQUIRE_ROOT();
-        if (unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "no private mount namespace: " << strerror(errno);
-        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-        ASSERT_EQ(mount("tmpfs", mnt_.path().c_str(), "tmpfs", 0, "size=64k"), 0);
+        if (!oru::test::mount_private_tmpfs(mnt_.path(), "64k"))
+            GTEST_SKIP() << "no private mount namespace: " << strerror(errno);
         mounted_ = true;
         image_ = mnt_.file("disk.raw");
         contents_ = pattern(4 * kPage, 11);
