@@ -233,6 +233,33 @@ oruError oruDiskLib_QueryAllocatedClusters(oruDiskLibHandle diskHandle,
 oruError oruDiskLib_Create(char *path, char *backingfile, uint32_t cluster_size, uint64_t size,
                            int format);
 
+/* One run of sectors of an open volume, as oruDiskLib_QueryExtents answers. */
+typedef struct {
+    oruDiskLibSectorType start; /* first sector */
+    oruDiskLibSectorType count; /* number of sectors, > 0 */
+    uint32_t flags;             /* ORU_EXTENT_ZERO, or 0 for data */
+} oruDiskLibExtent;
+
+/* ORU_EXTENT_ZERO: reads of the extent return zeros. Data (0): they may not. */
+enum { ORU_EXTENT_DATA = 0, ORU_EXTENT_ZERO = 1 };
+
+/* Describes which sectors of the open volume hold data, on every transport,
+ * so that a copy reads only what is there. Fills extents[0 .. *numExtents)
+ * in ascending order, contiguous from startSector, none empty, covering
+ * [startSector, startSector + numSectors) cut at the volume's end, unless
+ * maxExtents runs out first: then the caller continues from the end of the
+ * last one. No 32 MiB limit applies.
+ * qcow2: the whole backing chain at cluster granularity, as reads see it.
+ * raw and LUKS: the file's holes (LUKS sectors as oruDiskLib_Read counts
+ * them). NBD: the export's "base:allocation" block status when it offers it.
+ * iSCSI: GET LBA STATUS on thin-provisioned LUNs. Otherwise one data extent.
+ * ORU_E_PARAMS for null pointers, maxExtents 0 or a start past the end; a
+ * start exactly at the end answers ORU_OK with *numExtents 0. */
+oruError oruDiskLib_QueryExtents(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
+                                 oruDiskLibSectorType startSector,
+                                 oruDiskLibSectorType numSectors, oruDiskLibExtent *extents,
+                                 uint32_t maxExtents, uint32_t *numExtents);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,5 +1,5 @@
-// qcow2 images: open (header checks, table mappings, file lock), close, the
-// mapped-cluster cache and the file-length helpers the write path builds on.
+// qcow2 images: open (header checks, table mappings, file lock), close and
+// file growth. Table access and the backing image live in qcow2_tables.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -219,28 +219,6 @@ ORU_EXPORT int qcow2_close(qcow2 **q) {
     return flushed;
 }
 
-const void *load_cluster(qcow2 *q, uint64_t offset, unsigned kind) {
-    if (!q || offset == 0 || kind >= sizeof q->cluster / sizeof q->cluster[0]) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    cluster &slot = q->cluster[kind];
-    if (slot.base && slot.offset == offset) return slot.base;
-    // A page wholly past the end of the file would fault on first touch.
-    if (!oru::qcow2_engine::file_covers(q, offset, q->cluster_size) ||
-        offset > static_cast<uint64_t>(INT64_MAX)) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    void *p =
-        ::mmap(nullptr, q->cluster_size, PROT_READ, MAP_SHARED, q->fd, static_cast<off_t>(offset));
-    if (p == MAP_FAILED) return nullptr;
-    if (slot.base) ::munmap(slot.base, q->cluster_size);
-    slot.base = p;
-    slot.offset = offset;
-    return p;
-}
-
 ORU_EXPORT int64_t getfilesize(qcow2 *q) {
     if (!q) return -1;
     return oru::qcow2_engine::file_length(q);
@@ -257,89 +235,3 @@ ORU_EXPORT uint64_t add_cluster(qcow2 *q, unsigned n) {
     q->file_size_seen = length;
     return length - q->cluster_size;
 }
-
-namespace oru::qcow2_engine {
-
-int64_t file_length(qcow2 *q) {
-    struct stat st;
-    if (::fstat(q->fd, &st) != 0) return -1;
-    q->file_size_seen = static_cast<uint64_t>(st.st_size);
-    return st.st_size;
-}
-
-bool file_covers(qcow2 *q, uint64_t offset, uint64_t length) {
-    if (length > UINT64_MAX - offset) return false;
-    uint64_t end = offset + length;
-    if (end <= q->file_size_seen) return true;
-    int64_t now = file_length(q);
-    return now >= 0 && end <= static_cast<uint64_t>(now);
-}
-
-namespace {
-
-uint64_t table_entry(qcow2 *q, const uint64_t *table, uint64_t table_offset, uint64_t entries,
-                     uint64_t index) {
-    if (!table || index >= entries) return 0;
-    if (!file_covers(q, table_offset + index * 8, 8)) return 0;
-    return be64tohp(table + index);
-}
-
-int store_table_entry(qcow2 *q, uint64_t *table, uint64_t table_offset, uint64_t entries,
-                      uint64_t index, uint64_t entry) {
-    if (!table || index >= entries || q->flag == ORU_RO) return -1;
-    if (!file_covers(q, table_offset + index * 8, 8)) return -1;
-    htobe64p(entry, table + index);
-    return 0;
-}
-
-} // namespace
-
-uint64_t l1_entry(qcow2 *q, uint64_t index) {
-    return table_entry(q, q->l1_table, q->l1_table_offset, l1_entries(q), index);
-}
-
-int store_l1_entry(qcow2 *q, uint64_t index, uint64_t entry) {
-    return store_table_entry(q, q->l1_table, q->l1_table_offset, l1_entries(q), index, entry);
-}
-
-uint64_t refcount_table_entry(qcow2 *q, uint64_t index) {
-    return table_entry(q, q->refcount_table, q->refcount_table_offset, refcount_table_entries(q),
-                       index);
-}
-
-int store_refcount_table_entry(qcow2 *q, uint64_t index, uint64_t entry) {
-    return store_table_entry(q, q->refcount_table, q->refcount_table_offset,
-                             refcount_table_entries(q), index, entry);
-}
-
-std::string backing_path(const qcow2 *q) {
-    std::string name(q->backing_file);
-    if (name.empty() || name.front() == '/' || !q->path) return name;
-    // A relative name belongs to the directory of the image that stores it;
-    // the working directory serves only when nothing of that name is there.
-    std::string image(q->path);
-    size_t slash = image.rfind('/');
-    if (slash == std::string::npos) return name;
-    std::string beside = image.substr(0, slash + 1) + name;
-    struct stat st;
-    if (::stat(beside.c_str(), &st) == 0) return beside;
-    return name;
-}
-
-int BackingImage::open(const qcow2 *image, char **error) {
-    close();
-    try {
-        path_ = backing_path(image);
-    } catch (...) {
-        set_error(error, kNoMemory);
-        return -1;
-    }
-    return qcow2_open(path_.data(), &record_, ORU_RO, error);
-}
-
-void BackingImage::close() {
-    if (record_) qcow2_close(&record_);
-    record_ = nullptr;
-}
-
-} // namespace oru::qcow2_engine
