@@ -1,0 +1,143 @@
+"""orudisklib against qemu-img: what Python writes, qemu reads (and finds
+clean); what qemu wrote, Python reads; extents agree with qemu-img map;
+failures raise the documented exceptions; the installed package imports
+with nothing but PYTHONPATH."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import orudisklib
+
+MiB = 1 << 20
+SANITIZER_VARS = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+
+
+def tool_env():
+    """The environment for qemu-img and friends: a sanitizer runtime preloaded
+    for the library under test is not theirs."""
+    return {k: v for k, v in os.environ.items() if k not in SANITIZER_VARS}
+
+
+def run(*args):
+    return subprocess.run(args, check=True, capture_output=True, env=tool_env()).stdout
+
+
+def pattern(byte, length):
+    return bytes([byte]) * length
+
+
+@pytest.fixture
+def chain(tmp_path):
+    """A qemu-written base (data at 0 and 40 MiB) and a top made by orudisklib."""
+    base, top = tmp_path / "base.qcow2", tmp_path / "top.qcow2"
+    run("qemu-img", "create", "-q", "-f", "qcow2", str(base), "96M")
+    run("qemu-io", "-c", "write -P 0x11 0 3M", "-c", "write -P 0x22 40M 1M", str(base))
+    orudisklib.create(top, 96 * MiB, backing=base)
+    return base, top
+
+
+def test_writes_read_back_through_qemu_and_check_clean(chain, tmp_path):
+    base, top = chain
+    expected = bytearray(96 * MiB)
+    expected[0:3 * MiB] = pattern(0x11, 3 * MiB)
+    expected[40 * MiB:41 * MiB] = pattern(0x22, MiB)
+    writes = [(512, pattern(0x5A, 1536)),                 # inside a base cluster
+              (2 * MiB + 4096, pattern(0x66, 36 * MiB)),  # longer than one library call
+              (95 * MiB, memoryview(pattern(0x77, MiB)))]
+    with orudisklib.open(top, mode="rw") as volume:
+        assert volume.size == 96 * MiB
+        for offset, data in writes:
+            volume.write(offset, data)
+            expected[offset:offset + len(data)] = data
+        # One read spanning several library calls, backing data included.
+        assert volume.read(0, 96 * MiB) == expected
+    run("qemu-img", "check", "-q", str(top))
+    raw = tmp_path / "top.raw"
+    run("qemu-img", "convert", "-O", "raw", str(top), str(raw))
+    assert raw.read_bytes() == expected
+
+
+def test_extents_agree_with_qemu_img_map(chain):
+    base, top = chain
+    run("qemu-io", "-c", "write -P 0x33 8M 2M", "-c", "write -z 40M 64k", str(top))
+    with orudisklib.open(top) as volume:
+        try:
+            extents = volume.extents()
+        except orudisklib.Error as e:
+            if e.name == "ORU_E_PARAMS":
+                pytest.skip("this library answers no extent queries")
+            raise
+        tail = volume.extents(40 * MiB, 2 * MiB)
+    # Contiguous, in order, covering the volume.
+    assert extents[0][0] == 0
+    assert all(a[0] + a[1] == b[0] for a, b in zip(extents, extents[1:]))
+    assert extents[-1][0] + extents[-1][1] == 96 * MiB
+    qemu = json.loads(run("qemu-img", "map", "--output=json", str(top)))
+    qemu_data = merge([(e["start"], e["length"]) for e in qemu if e["data"]])
+    assert merge([(o, n) for o, n, zero in extents if not zero]) == qemu_data
+    assert tail[0][0] == 40 * MiB and sum(n for _, n, _ in tail) == 2 * MiB
+
+
+def merge(runs):
+    out = []
+    for start, length in runs:
+        if out and out[-1][0] + out[-1][1] == start:
+            out[-1] = (out[-1][0], out[-1][1] + length)
+        else:
+            out.append((start, length))
+    return out
+
+
+def test_failures_raise_documented_exceptions(chain, tmp_path):
+    base, top = chain
+    with pytest.raises(orudisklib.Error) as missing:
+        orudisklib.open(tmp_path / "missing.qcow2")
+    assert missing.value.name.startswith("ORU_E_") and "missing.qcow2" in str(missing.value)
+    raw = tmp_path / "plain.raw"
+    raw.write_bytes(bytes(4096))
+    with pytest.raises(ValueError):
+        orudisklib.open(raw, format="qcow2")
+    with pytest.raises(ValueError):
+        orudisklib.create(tmp_path / "x.qcow2", MiB, cluster_size=4096)
+    with orudisklib.open(base) as volume:
+        for bad in ((100, 512), (0, 700), (-512, 512)):
+            with pytest.raises(ValueError):
+                volume.read(*bad)
+        with pytest.raises(ValueError):
+            volume.write(512, b"x" * 100)
+        # The engine refuses writes to a read-only volume, in its own words.
+        with pytest.raises(orudisklib.Error) as refused:
+            volume.write(0, bytes(512))
+        assert refused.value.name == "ORU_E_QCOW_WRITE"
+        assert refused.value.code == 27 and refused.value.text in str(refused.value)
+    with pytest.raises(ValueError):
+        volume.read(0, 512)  # closed
+
+
+def test_installed_package_imports_with_only_pythonpath(tmp_path):
+    binary_dir = os.environ.get("ORU_BINARY_DIR")
+    cmake = os.environ.get("ORU_CMAKE", "cmake")
+    if not binary_dir:
+        pytest.skip("ORU_BINARY_DIR not set: run through CTest")
+    prefix = tmp_path / "prefix"
+    for component in ("python", "lib"):
+        run(cmake, "--install", binary_dir, "--prefix", str(prefix), "--component", component)
+    if not list(prefix.glob("lib*/**/liboruDiskLib.so.1")):
+        # A tree whose library rule names no component installs it with the
+        # rest (which may not all be built here: the library comes first).
+        subprocess.run([cmake, "--install", binary_dir, "--prefix", str(prefix)],
+                       capture_output=True, env=tool_env())
+    packages = next(prefix.glob("lib/python3/dist-packages"))
+    env = {"PYTHONPATH": str(packages), "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+    env.update({k: v for k, v in os.environ.items() if k in SANITIZER_VARS})
+    probe = ("import orudisklib; print(orudisklib.__file__); print(orudisklib.version()); "
+             "print([l.split()[-1] for l in open('/proc/self/maps') if 'liboruDiskLib' in l][0])")
+    out = subprocess.run([sys.executable, "-c", probe], check=True, capture_output=True,
+                         env=env, cwd=tmp_path, text=True).stdout.split("\n")
+    assert out[0].startswith(str(packages))
+    assert out[1] == "1.5.0"
+    assert out[2].startswith(str(prefix)), out[2]
