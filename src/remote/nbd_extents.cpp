@@ -64,13 +64,18 @@ oruError remote_nbd_extents(oruDiskLibInHandle *h, uint64_t offset, uint64_t len
         fn(opaque, offset, end - offset, 0);
         return ORU_OK;
     }
+    // Requests start and end on the export's minimum block (libnbd refuses
+    // others); what lies before `position` in a reply is skipped.
+    const int64_t min_block = nbd_get_block_size(h->rblk, LIBNBD_SIZE_MINIMUM);
+    const uint64_t align = min_block > 0 ? static_cast<uint64_t>(min_block) : 1;
     uint64_t position = offset;
     while (position < end) {
-        StatusReply reply{fn, opaque, position,
-                          position + std::min(end - position, kMaxStatusRequest)};
+        const uint64_t request = position - position % align;
+        StatusReply reply{fn, opaque, position, std::min(end, request + kMaxStatusRequest)};
+        uint64_t count = reply.end - request;
+        if (count % align != 0) count = std::min(count + align - count % align, h->size - request);
         nbd_extent_callback callback{on_extents, &reply, nullptr};
-        if (nbd_block_status(h->rblk, reply.end - position, position, callback, 0) == -1)
-            return status_failed(h);
+        if (nbd_block_status(h->rblk, count, request, callback, 0) == -1) return status_failed(h);
         if (reply.stop) return ORU_OK;
         // A reply that describes nothing cannot be trusted to do better
         // next time: the rest of the request is data.
