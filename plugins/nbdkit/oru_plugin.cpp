@@ -7,10 +7,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
-#include <exception>
+#include <mutex>
 
 #include "export_config.h"
 #include "volume_handle.h"
@@ -25,8 +26,28 @@ namespace {
 // record locks, which belong to the process: they keep other processes out
 // but not a second handle in this one, and two qcow2 engines allocating
 // clusters in one file would corrupt it. A writable export therefore serves
-// one connection at a time.
-std::atomic<int> writers{0};
+// one connection at a time. Clients often reconnect at once (qemu-img probes,
+// then opens), before the server has finished closing the previous
+// connection: a newcomer waits a little for the writer to go.
+std::mutex writer_mutex;
+std::condition_variable writer_gone;
+bool writer_active = false;
+constexpr std::chrono::seconds kWriterWait{3};
+
+bool claim_writer() {
+    std::unique_lock lock(writer_mutex);
+    if (!writer_gone.wait_for(lock, kWriterWait, [] { return !writer_active; })) return false;
+    writer_active = true;
+    return true;
+}
+
+void release_writer() {
+    {
+        std::lock_guard lock(writer_mutex);
+        writer_active = false;
+    }
+    writer_gone.notify_all();
+}
 
 // A descriptor of the local image kept for flushes. The library has no flush
 // call (its close flushes); fdatasync on any descriptor of the file flushes
@@ -80,8 +101,7 @@ void plugin_unload() {
 }
 
 void *plugin_open(int readonly) {
-    if (!readonly && writers.fetch_add(1) != 0) {
-        writers.fetch_sub(1);
+    if (!readonly && !claim_writer()) {
         nbdkit_error("the volume is already open for writing by another connection");
         nbdkit_set_error(EBUSY);
         return nullptr;
@@ -92,14 +112,14 @@ void *plugin_open(int readonly) {
     } catch (...) {
         report_exception();
     }
-    if (!readonly) writers.fetch_sub(1);
+    if (!readonly) release_writer();
     return nullptr;
 }
 
 void plugin_close(void *handle) {
     bool writer = !volume(handle)->readonly();
     delete volume(handle);
-    if (writer) writers.fetch_sub(1);
+    if (writer) release_writer();
 }
 
 int64_t plugin_get_size(void *handle) {

@@ -100,13 +100,14 @@ timeout 120 qemu-io -f raw "${writes[@]}" "$(uri rw.sock)" >/dev/null || fail "q
 # While one client writes, a second is refused: it would run a second qcow2
 # engine on the same file, which the image's lock does not prevent inside
 # one process.
-qemu-io -f raw -c 'sleep 6000' "$(uri rw.sock)" >/dev/null &
+qemu-io -f raw -c 'sleep 15000' "$(uri rw.sock)" >/dev/null &
 holder=$!
 refused=no
 while kill -0 "$holder" 2>/dev/null; do
   if ! nbdinfo --size "$(uri rw.sock)" >/dev/null 2>&1; then refused=yes; break; fi
   sleep 0.2
 done
+kill "$holder" 2>/dev/null || true
 wait "$holder" || true
 [ "$refused" = yes ] || fail "a second writable connection was served"
 grep -q "already open for writing" server.log || fail "no message for the refused writer"
@@ -129,7 +130,7 @@ cmp source.bin back.bin || fail "odd-sized raw image reads back differently"
 echo "== a bad parameter stops the server with a clear message"
 # --run exits 0 once the server is up; a refusal exits non-zero (or hangs in
 # a sanitized exit, hence the kill).
-if timeout -s KILL 30 "${server_env[@]}" nbdkit -U - "$plugin" file=missing.qcow2 --run true 2>bad.log; then
+if timeout -s KILL 10 "${server_env[@]}" nbdkit -U - "$plugin" file=missing.qcow2 --run true 2>bad.log; then
   fail "nbdkit started on a missing image"
 fi
 grep -q "cannot open.*missing.qcow2" bad.log || { cat bad.log >&2; fail "no message naming the missing image"; }
