@@ -47,8 +47,11 @@ class Connection:
 
     def __del__(self) -> None:
         handle = getattr(self, "_handle", None)
-        if handle is not None and handle.value:
-            n.lib.oruDiskLib_DisConnect(handle)
+        try:
+            if handle is not None and handle.value:
+                n.lib.oruDiskLib_DisConnect(handle)
+        except Exception:
+            pass  # at interpreter exit the library may already be gone
 
 
 def connect(server: str, user: str, password: Optional[str] = None,

@@ -110,7 +110,13 @@ class Volume:
         self.close()
 
     def __del__(self) -> None:
-        self._release()
+        # A volume dropped without close is still closed (and flushed), but
+        # nothing can be reported from here; at interpreter exit the library
+        # may already be gone.
+        try:
+            self._release()
+        except Exception:
+            pass
 
     def __repr__(self) -> str:
         state = "closed" if not self._open else f"{self.mode}, {self._size} bytes"
