@@ -94,9 +94,13 @@ stop_server
 echo "== writes through a writable export"
 cp top.qcow2 written.qcow2
 cp top.qcow2 twin.qcow2
-writes=(-c 'write -P 0x5a 1536 3000' -c 'write -P 0x66 20M 5M' -c 'write -z 2M 128k' -c 'write -P 0x77 63M 1M' -c flush)
+# The first write starts and ends inside sectors: the plugin patches both.
+writes=(-c 'write -P 0x5a 1537 3000' -c 'write -P 0x66 20M 5M' -c 'write -z 2M 128k' -c 'write -P 0x77 63M 1M' -c flush)
 start_server rw.sock file=written.qcow2
 timeout 120 qemu-io -f raw "${writes[@]}" "$(uri rw.sock)" >/dev/null || fail "qemu-io through the export"
+verify=$(timeout 60 qemu-io -f raw -r -c 'read -P 0x5a 1601 2900' "$(uri rw.sock)" 2>&1) ||
+  fail "unaligned read back: $verify"
+case $verify in *failed*) fail "unaligned read back: $verify" ;; esac
 # While one client writes, a second is refused: it would run a second qcow2
 # engine on the same file, which the image's lock does not prevent inside
 # one process.
