@@ -131,6 +131,31 @@ stop_server
 cmp source.bin odd.raw || fail "odd-sized raw image holds other bytes than were written"
 cmp source.bin back.bin || fail "odd-sized raw image reads back differently"
 
+echo "== a full file system reaches the client as ENOSPC; the image stays clean"
+if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+  mkdir full
+  # A tmpfs of 8 MiB in a private mount namespace, gone with it.
+  unshare -m bash -c '
+    set -e
+    mount -t tmpfs -o size=8M tmpfs full
+    qemu-img create -q -f qcow2 full/small.qcow2 64M
+    "$@" nbdkit -f --exit-with-parent -U full.sock "'"$plugin"'" file=full/small.qcow2 2>>server.log &
+    server=$!
+    for _ in $(seq 100); do [ -S full.sock ] && break; sleep 0.1; done
+    timeout 60 qemu-io -f raw -c "write -P 0x42 0 16M" "nbd+unix:///?socket=$PWD/full.sock" >full.out 2>&1 || true
+    kill $server
+    for _ in $(seq 100); do [ "$(ps -o stat= -p $server)" = Z ] && break; sleep 0.1; done
+    kill -9 $server 2>/dev/null || true
+    wait $server || true
+    qemu-img check -q full/small.qcow2 >full.check 2>&1 || echo "check failed" >>full.check
+  ' bash "${server_env[@]}"
+  grep -q "No space left on device" full.out || { cat full.out >&2; fail "no ENOSPC at the client"; }
+  grep -q "enough space (ORU_E_QCOW_WRITE)" server.log || fail "no library text in the server log"
+  [ ! -s full.check ] || { cat full.check >&2; fail "qemu-img check after a full file system"; }
+else
+  echo "(skipped: needs root and unshare)"
+fi
+
 echo "== a bad parameter stops the server with a clear message"
 # --run exits 0 once the server is up; a refusal exits non-zero (or hangs in
 # a sanitized exit, hence the kill).
