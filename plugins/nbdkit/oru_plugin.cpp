@@ -141,9 +141,11 @@ int plugin_can_write(void *handle) {
 }
 
 // Read-only connections each hold their own handle on unchanging data, so
-// a client may spread its reads over several; writers are alone anyway.
+// a client may spread its reads over several; writers are alone anyway. A
+// remote volume costs every connection a login, a host selection and an
+// export on the host: clients are not invited to open several.
 int plugin_can_multi_conn(void *handle) {
-    return volume(handle)->readonly();
+    return volume(handle)->readonly() && !export_config().remote();
 }
 
 // Remote NBD writes already carry forced unit access; iSCSI writes do not
