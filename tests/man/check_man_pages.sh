@@ -52,8 +52,8 @@ check_options() { # page help-text
 if [ -n "$orudisk" ]; then
   help=$("$orudisk" --help) || fail "orudisk --help failed"
   check_options "$man_dir/orudisk.1" "$help"
-  # CLI11 lists the subcommands, indented, under "SUBCOMMANDS:".
-  commands=$(printf '%s\n' "$help" | sed -n '/^SUBCOMMANDS:/,/^$/p' | awk 'NR > 1 && NF {print $1}')
+  # CLI11 lists the subcommands, indented, under "Subcommands:".
+  commands=$(printf '%s\n' "$help" | sed -n '/^[Ss][Uu][Bb][Cc][Oo][Mm][Mm][Aa][Nn][Dd][Ss]:/,/^$/p' | awk 'NR > 1 && NF {print $1}')
   [ -n "$commands" ] || fail "no subcommand found in orudisk --help"
   for command in $commands; do
     grep -q "^\.SS \"$command[ \"]" "$man_dir/orudisk.1" || fail "orudisk.1 has no section for '$command'"
