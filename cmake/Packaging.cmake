@@ -108,7 +108,15 @@ function(oru_configure_packages)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
+  # Debian's packages strip their programs and libraries (symbols for
+  # debugging would go into separate -dbgsym packages).
+  set(CPACK_STRIP_FILES ON)
+
   set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+  # The loader cache is refreshed by dpkg's ldconfig trigger, as in every
+  # Debian library package (CPack also adds postinst/postrm calls of its own).
+  set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
+  set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_DEBIAN_LIB_DESCRIPTION
 "sector-level access to local and remote virtual disks
 oruDiskLib gives backup and data-protection software 512-byte sector access
@@ -120,7 +128,7 @@ target, through one C interface.
 This package contains the shared library.")
   set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_DEV_DESCRIPTION
-"sector-level access to local and remote virtual disks (development files)
+"sector-level access to virtual disks (development files)
 oruDiskLib gives backup and data-protection software 512-byte sector access
 to local qcow2, raw and LUKS images and to remote volumes over NBD and iSCSI.
 
