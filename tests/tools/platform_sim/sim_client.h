@@ -37,7 +37,8 @@ inline CurlReply curl(const std::string &method, const std::string &url, const s
     // Appended in order rather than by prefixing literals to temporaries,
     // which copies every piece twice and which GCC 12 mistakes for an
     // overlapping copy (-Wrestrict).
-    if (!authorization.empty()) command.append(" -H ").append(quote("Authorization: " + authorization));
+    if (!authorization.empty())
+        command.append(" -H ").append(quote("Authorization: " + authorization));
     if (!body.empty()) command.append(" --data-binary ").append(quote(body));
     command.append(" ").append(quote(url));
     CommandResult result = run(command);
