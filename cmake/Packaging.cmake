@@ -31,7 +31,6 @@ if(NOT CMAKE_MATCH_1 VERSION_EQUAL PROJECT_VERSION)
                   "add a changelog entry for this version before making packages")
 endif()
 set(ORU_DEB_REVISION ${CMAKE_MATCH_2})
-set(ORU_DEB_VERSION ${PROJECT_VERSION}-${ORU_DEB_REVISION})
 
 # Package names and control fields per component.
 set(ORU_DEB_NAME_lib liborudisklib1)
