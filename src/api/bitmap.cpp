@@ -7,6 +7,8 @@
 #include "core/export.h"
 #include "core/handle.h"
 #include "image/raw_bitmap.h"
+#include "qcow2.h"
+#include "rwimage1.h"
 
 namespace {
 

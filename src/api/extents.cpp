@@ -11,7 +11,9 @@
 
 #include "core/export.h"
 #include "core/handle.h"
+#include "qcow2.h"
 #include "remote/transport.h"
+#include "rwimage1.h"
 
 namespace {
 

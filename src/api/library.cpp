@@ -5,6 +5,8 @@
 
 #include "core/export.h"
 #include "core/handle.h"
+#include "qcow2.h"
+#include "rwimage1.h"
 
 ORU_EXPORT oruError oruDiskLib_Init(oruDiskLibHandle *handle) {
     if (!handle) return ORU_E_INIT;
@@ -28,7 +30,9 @@ ORU_EXPORT oruError oruDiskLib_Finalize(oruDiskLibHandle *handle) {
     return ORU_OK;
 }
 
-ORU_EXPORT char *oruDiskLib_GetVersion(void) { return const_cast<char *>("1.5.0"); }
+ORU_EXPORT char *oruDiskLib_GetVersion(void) {
+    return const_cast<char *>("1.5.0");
+}
 
 ORU_EXPORT char *oruDiskLib_GetTransportMode(void) {
     return const_cast<char *>("nbd:lanfree:file");

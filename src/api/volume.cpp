@@ -9,7 +9,9 @@
 #include "core/export.h"
 #include "core/handle.h"
 #include "core/log.h"
+#include "qcow2.h"
 #include "remote/transport.h"
+#include "rwimage1.h"
 
 namespace {
 

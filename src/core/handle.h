@@ -5,9 +5,11 @@
 #include <cstdio>
 
 #include "oruDiskLib.h"
-#include "qcow2.h"
-#include "rwimage1.h"
 
+// The engines and transports a handle points at; only their own layers look
+// inside them.
+struct File_handle;
+struct qcow2;
 struct nbd_handle;
 struct iscsi_context;
 
@@ -21,8 +23,8 @@ inline constexpr int ORU_TRANSPORT_NONE = -1;
 // What oruDiskLibHandle points at. Field order is fixed.
 struct oruDiskLibInHandle {
     int flag;                    // 0 local, 1 NBD, 2 iSCSI
-    oru_file_handle *lblk;       // local raw/LUKS volume
-    qcow2 *qblk;                 // local qcow2 volume
+    struct File_handle *lblk;    // local raw/LUKS volume
+    struct qcow2 *qblk;          // local qcow2 volume
     struct nbd_handle *rblk;     // NBD volume
     char *ip;                    // NBD server address (host selection owns it)
     char *port;                  // NBD server port text (host selection owns it)
@@ -31,13 +33,13 @@ struct oruDiskLibInHandle {
     struct iscsi_context *iscsi; // iSCSI volume
     int lun;
     int blocksize;
-    uint64_t num_blocks;         // address of the LUN's last block
-    uint64_t size;               // NBD export size in bytes
+    uint64_t num_blocks; // address of the LUN's last block
+    uint64_t size;       // NBD export size in bytes
 };
 
 // What oruDiskLibConnection points at. Every text is owned by the record.
 struct oruDiskLibInConnection {
-    char *ip;        // management server address
+    char *ip; // management server address
     char *username;
     char *password;
     char *sessionid; // the Authorization value: session id or "ORU <id>:<secret>"

@@ -1,5 +1,5 @@
-// qcow2 images: open (header checks, table mappings, file lock), close and
-// file growth. Table access and the backing image live in qcow2_tables.cpp.
+// qcow2 images: open (header checks, table mappings, file lock) and close.
+// Table access, file growth and the backing image live in qcow2_tables.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -217,21 +217,4 @@ ORU_EXPORT int qcow2_close(qcow2 **q) {
     // a second close.
     *q = nullptr;
     return flushed;
-}
-
-ORU_EXPORT int64_t getfilesize(qcow2 *q) {
-    if (!q) return -1;
-    return oru::qcow2_engine::file_length(q);
-}
-
-ORU_EXPORT uint64_t add_cluster(qcow2 *q, unsigned n) {
-    if (!q || n == 0) return 0;
-    uint64_t length = uint64_t{n} * q->cluster_size;
-    // Shrinking would cut off data and leave mapped tables over a hole that
-    // faults; the engine only ever grows files.
-    int64_t current = oru::qcow2_engine::file_length(q);
-    if (current < 0 || length < static_cast<uint64_t>(current)) return 0;
-    if (::ftruncate(q->fd, static_cast<off_t>(length)) != 0) return 0;
-    q->file_size_seen = length;
-    return length - q->cluster_size;
 }

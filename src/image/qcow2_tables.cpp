@@ -1,7 +1,7 @@
-// qcow2 tables and the backing image: what reads, writes and bitmaps share.
-// Table entries are read through the file-length check so that a table that
-// runs past the end of a truncated file reads as unallocated rather than
-// faulting; the cluster cache maps one cluster per kind.
+// qcow2 tables, file growth and the backing image: what reads, writes,
+// refcounts and bitmaps share. Table entries are read through the file-length
+// check so that a table that runs past the end of a truncated file reads as
+// unallocated rather than faulting; the cluster cache maps one cluster per kind.
 #include <errno.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/export.h"
 #include "image/qcow2_internal.h"
 #include "qcow2.h"
 
@@ -45,6 +46,23 @@ const void *load_cluster(qcow2 *q, uint64_t offset, unsigned kind) {
     return p;
 }
 
+// File growth: the allocator appends clusters at the end of the file.
+ORU_EXPORT int64_t getfilesize(qcow2 *q) {
+    if (!q) return -1;
+    return oru::qcow2_engine::file_length(q);
+}
+
+ORU_EXPORT uint64_t add_cluster(qcow2 *q, unsigned n) {
+    if (!q || n == 0) return 0;
+    uint64_t length = uint64_t{n} * q->cluster_size;
+    // Shrinking would cut off data and leave mapped tables over a hole that
+    // faults; the engine only ever grows files.
+    int64_t current = oru::qcow2_engine::file_length(q);
+    if (current < 0 || length < static_cast<uint64_t>(current)) return 0;
+    if (::ftruncate(q->fd, static_cast<off_t>(length)) != 0) return 0;
+    q->file_size_seen = length;
+    return length - q->cluster_size;
+}
 
 namespace oru::qcow2_engine {
 

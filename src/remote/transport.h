@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/handle.h"
+#include "rwimage1.h"
 
 // Remote prologue: creates /var/log/tamb/<volumeUuid>.log in h->log, resets
 // h->statu and writes the session line. ORU_E_PARAMS without a connection.
