@@ -4,16 +4,14 @@
 #pragma once
 
 #include <oruDiskLib.h>
+#include <oru_error_names.h>
 
 #include <string>
 
 namespace oru_nbdkit {
 
-// The enumerator's name, "ORU_E_RAW_OPEN" for 28; "ORU_<n>" when unknown.
-std::string error_name(oruError code);
-
-// The library's text for a code, without the line end some texts carry.
-std::string error_text(oruError code);
+using oru_client::error_name;
+using oru_client::error_text;
 
 // The errno value for a failure with this code and text: EINVAL for refused
 // arguments, ENOMEM, ENOSPC and EROFS where the library's text says so

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <oruDiskLib.h>
+#include <oru_error_names.h>
 
 #include <optional>
 #include <stdexcept>
@@ -22,11 +23,8 @@ class CliError : public std::runtime_error {
     std::optional<oruError> code_;
 };
 
-// The enumerator's name, "ORU_E_RAW_OPEN" for 28; "ORU_<n>" when unknown.
-std::string error_name(oruError code);
-
-// The library's text for a code, without the trailing newline some texts carry.
-std::string error_text(oruError code);
+using oru_client::error_name;
+using oru_client::error_text;
 
 // Throws CliError unless rc is ORU_OK.
 void check(oruError rc, const std::string &what_failed);
