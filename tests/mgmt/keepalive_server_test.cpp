@@ -71,7 +71,7 @@ bool can_connect(const char *ip, int port) {
 }
 
 // A private CA, a server certificate it signed for the address 127.0.0.2
-// only, and a CA that signed nothing here.
+// and the name localhost only, and a CA that signed nothing here.
 struct Certificates {
     std::string ca, foreign_ca, cert, key;
 };
@@ -79,7 +79,7 @@ Certificates make_certificates(const TempDir &dir) {
     Certificates made{dir.file("ca.pem"), dir.file("foreign.pem"), dir.file("server.pem"),
                       dir.file("server.key")};
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
-    std::ofstream(dir.file("ext.cnf")) << "subjectAltName=IP:127.0.0.2\n"
+    std::ofstream(dir.file("ext.cnf")) << "subjectAltName=IP:127.0.0.2,DNS:localhost\n"
                                           "extendedKeyUsage=serverAuth\n";
     for (const std::string &command :
          {"openssl req -x509" + ec + "-days 2 -subj /CN=oru-test-ca -keyout " +
@@ -144,7 +144,7 @@ class Nginx {
                   d +
                   "/www;\n"
                   "  server {\n"
-                  "    listen 127.0.0.2:443 ssl;\n    " +
+                  "    listen 127.0.0.2:443 ssl; listen 127.0.0.1:443 ssl;\n    " +
                   login + "    location = /accesskeys { " + chunked +
                   "try_files /keys =404; }\n"
                   "    location = /system/user/info { return 200 '{\"userName\":\"alice\"}'; }\n"
@@ -414,6 +414,7 @@ TEST(Verification, OnlyWhenAskedAndOnlyForTheRightServer) {
     {
         ScopedEnv ca("ORU_TLS_CA_FILE", nginx.certs().ca);
         EXPECT_EQ(connect("127.0.0.2"), ORU_OK);
+        EXPECT_EQ(connect("localhost"), ORU_OK); // by its DNS name
     }
     {
         ScopedEnv ca("ORU_TLS_CA_FILE", "/nonexistent/ca.pem");
