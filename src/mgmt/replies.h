@@ -36,8 +36,9 @@ class ReplyFramer {
     enum class Keep { Body, HeadAndBody };
     ReplyFramer(char *out, size_t room, Keep keep);
 
-    // Takes the next bytes from the peer. Returns how many belong to the
-    // reply; the rest (nothing we asked for) is to be dropped.
+    // Takes the next bytes from the peer. Returns how many were taken: all
+    // of them unless the reply ended, or the room filled, among them; the
+    // rest is nothing we asked for and is dropped.
     size_t feed(const char *data, size_t size);
     // Complete, or the room is full: read no more.
     bool done() const { return phase_ == Phase::Done; }
