@@ -159,6 +159,14 @@ void oruDiskLib_Log(FILE *fd, char *arg1, char *arg2);
  * ORU_E_ACCOUNT for a wrong password, ORU_E_POST for other refusals or
  * unusable replies, the request codes (ORU_E_TCP, ORU_E_CONNECT_FAIL,
  * ORU_E_SSL, ...) otherwise; *connection stays NULL on failure. */
+/* Networks: every connect, TLS handshake, send and receive with the
+ * management server and host agents waits at most ORU_NET_TIMEOUT seconds
+ * (1..3600, default 60), and a platform task is followed for at most
+ * ORU_TASK_TIMEOUT seconds (default 600). The server's TLS certificate is
+ * not verified unless ORU_TLS_CA_FILE names a PEM file of trusted roots, or
+ * ORU_TLS_VERIFY=1 asks for the system's; then the chain must verify and the
+ * certificate must name hostIP (address or DNS name), or the exchange fails
+ * with ORU_E_SEND before any request (and so any password) is sent. */
 oruError oruDiskLib_Connect(const oruDiskLibConnectParams connectParams,
                             oruDiskLibConnection *connection);
 
