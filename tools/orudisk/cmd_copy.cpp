@@ -48,22 +48,32 @@ class PartialFile {
     bool kept_ = false;
 };
 
+// The source's extents for a full copy, asked up to its end when its size
+// is not known beforehand (a remote volume): one pass then tells both. None
+// when the library cannot tell (an older library, a transport without an
+// answer): then everything is read, as it always was.
+std::optional<ExtentMap> source_extents(VolumeSession &source, std::optional<uint64_t> size, const Output &out) {
+    try {
+        return query_extents(source, size.value_or(kToTheEnd));
+    } catch (const CliError &e) {
+        if (!out.quiet && !out.json) std::cerr << "orudisk: " << e.what() << "; reading the whole volume\n";
+        return std::nullopt;
+    }
+}
+
 // A full copy reads only what may hold data. The source's zero extents
 // read as zeros, which a new image without backing file holds already; over
 // a backing file the target reads as the baseline, so the baseline's data is
 // visited too, to be overwritten where the source now reads zeros. None when
-// the library cannot tell (an older library, a server without block status
-// answers): then everything is read, as it always was.
-std::optional<std::vector<Extent>> ranges_to_read(VolumeSession &source, VolumeSession *baseline, uint64_t size,
+// the baseline's extents are unknown.
+std::optional<std::vector<Extent>> ranges_to_read(const ExtentMap &source, VolumeSession *baseline, uint64_t size,
                                                   const Output &out) {
+    std::vector<Extent> ranges = data_ranges(source, size);
+    if (!baseline) return ranges;
     try {
-        std::vector<Extent> ranges = data_ranges(query_extents(source, size), size);
-        if (baseline) {
-            // Past its end a backing file reads as zeros.
-            ExtentMap base = query_extents(*baseline, size);
-            ranges = join_ranges(ranges, data_ranges(base, base.end));
-        }
-        return ranges;
+        // Past its end a backing file reads as zeros.
+        ExtentMap base = query_extents(*baseline, size);
+        return join_ranges(ranges, data_ranges(base, base.end));
     } catch (const CliError &e) {
         if (!out.quiet && !out.json) std::cerr << "orudisk: " << e.what() << "; reading the whole volume\n";
         return std::nullopt;
@@ -87,7 +97,12 @@ void run_copy(CopyArgs args, const Output &out) {
     if (format == ORU_LUKS && qcow2_target)
         throw CliError("a LUKS volume is copied into a raw file (its header region included)");
     VolumeSession source(args.source, format, ORU_RO);
-    uint64_t size = addressable_size(args.source, format, header, source);
+    std::optional<uint64_t> size_known = stated_size(args.source, format, header);
+    std::optional<ExtentMap> source_map;
+    if (!args.bitmap) source_map = source_extents(source, size_known, out);
+    uint64_t size = size_known     ? *size_known
+                    : source_map ? source_map->end
+                                 : addressable_size(args.source, format, header, source);
 
     if (!args.backing.empty()) {
         args.backing = fs::absolute(args.backing).lexically_normal().string();
@@ -113,7 +128,8 @@ void run_copy(CopyArgs args, const Output &out) {
         if (!map.covers(size)) throw CliError(map.file + " does not cover the whole volume");
         extents = map.extents(size);
         bitmap_file = map.file;
-    } else if (std::optional<std::vector<Extent>> ranges = ranges_to_read(source, baseline.get(), size, out)) {
+    } else if (std::optional<std::vector<Extent>> ranges =
+                   source_map ? ranges_to_read(*source_map, baseline.get(), size, out) : std::nullopt) {
         extents = std::move(*ranges);
         extents_known = true;
     } else {

@@ -28,7 +28,7 @@ void append(ExtentMap &map, uint64_t offset, uint64_t length, bool zero) {
 
 ExtentMap query_extents(VolumeSession &session, uint64_t size) {
     ExtentMap map;
-    const uint64_t sectors = (size + kSector - 1) / kSector;
+    const uint64_t sectors = size == kToTheEnd ? size / kSector : (size + kSector - 1) / kSector;
     std::vector<oruDiskLibExtent> batch(kBatch);
     uint64_t next = 0; // sector
     while (next < sectors) {

@@ -24,6 +24,9 @@ struct ExtentMap {
     uint64_t end = 0;
 };
 
+// A size that stands for "up to the volume's end, wherever that is".
+inline constexpr uint64_t kToTheEnd = UINT64_MAX;
+
 // The extents of [0, size) of the volume, asked for in batches. Throws
 // CliError (with the library's code when it gave one) if the library cannot
 // tell or answers something that does not fit together.
