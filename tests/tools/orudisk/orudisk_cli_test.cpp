@@ -12,12 +12,15 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "support/test_support.h"
+#include "zero_map.h"
 
 using oru::test::pattern;
+using oru::test::qemu_map;
+using oru::test::zero_map;
+using oru::test::ZeroMap;
 using oru::test::quote;
 using oru::test::run;
 using oru::test::TempDir;
@@ -63,31 +66,6 @@ bool same_bytes(const std::string &a, const std::string &b) {
 
 bool qemu_identical(const std::string &a, const std::string &b) {
     return run("qemu-img compare -q " + quote(a) + " " + quote(b)).status == 0;
-}
-
-// A map as (start, length, reads as zeros) runs, neighbours of one kind
-// joined. qemu says "zero" for ranges it knows read as zeros and "data":
-// false for unallocated ones without backing, which read as zeros too.
-using ZeroMap = std::vector<std::tuple<uint64_t, uint64_t, bool>>;
-
-ZeroMap zero_map(const nlohmann::json &list) {
-    ZeroMap runs;
-    for (const auto &e : list) {
-        bool zero = e.value("zero", false) || !e.value("data", true);
-        uint64_t start = e["start"], length = e["length"];
-        if (!runs.empty() && std::get<2>(runs.back()) == zero &&
-            std::get<0>(runs.back()) + std::get<1>(runs.back()) == start)
-            std::get<1>(runs.back()) += length;
-        else
-            runs.emplace_back(start, length, zero);
-    }
-    return runs;
-}
-
-ZeroMap qemu_map(const std::string &image) {
-    auto r = run("qemu-img map --output=json " + quote(image));
-    EXPECT_EQ(r.status, 0) << image;
-    return zero_map(nlohmann::json::parse(r.out));
 }
 
 ZeroMap orudisk_map(const std::string &image) {
@@ -146,7 +124,7 @@ TEST_F(QcowChain, FullCopyReadsTheChainAsQemuDoes) {
     EXPECT_GE(chain.size(), 6u);
     EXPECT_EQ(orudisk_map(top_), chain);
     EXPECT_EQ(qemu_map(qcow), chain);
-    EXPECT_EQ(zero_map(nlohmann::json::parse(run("qemu-img map -f raw --output=json " + quote(raw)).out)), chain);
+    EXPECT_EQ(qemu_map(raw, "-f raw"), chain);
 
     // A copy never replaces an existing file unless told to.
     EXPECT_NE(orudisk("copy " + quote(top_) + " -o " + quote(raw)).status, 0);
@@ -257,7 +235,7 @@ TEST(RawVolumes, MapAndCopyFollowTheFilesHoles) {
     EXPECT_EQ(orudisk_map(sparse), holes);
     ASSERT_EQ(orudisk("copy " + quote(sparse) + " -o " + quote(copy)).status, 0);
     EXPECT_TRUE(same_bytes(copy, sparse));
-    EXPECT_EQ(zero_map(nlohmann::json::parse(run("qemu-img map -f raw --output=json " + quote(copy)).out)), holes);
+    EXPECT_EQ(qemu_map(copy, "-f raw"), holes);
 }
 
 TEST(RawVolumes, OddSizedAndLuksVolumesCopyWhole) {
