@@ -163,6 +163,7 @@ void run_copy(CopyArgs args, const Output &out) {
     plan.skip_zero_blocks = args.backing.empty();
     plan.baseline = baseline.get();
     if (qcow2_target) plan.block = cluster;
+    if (source.remote()) plan.piece = kRemotePiece;
     // A local image serves overlapping reads quicker than one at a time; a
     // remote volume would need a login per handle.
     std::vector<std::unique_ptr<VolumeSession>> more_sources;

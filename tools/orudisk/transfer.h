@@ -11,6 +11,12 @@
 
 namespace orudisk {
 
+inline constexpr uint64_t kLocalPiece = 2ull << 20;
+// A remote source splits each read into requests in flight on its one
+// connection and waits for all of them before the next read: longer reads
+// keep the connection busy for longer between those pauses.
+inline constexpr uint64_t kRemotePiece = 32ull << 20;
+
 struct TransferPlan {
     std::vector<Extent> extents; // ranges to move; offsets are multiples of 512
     uint64_t size = 0;           // bytes the source has: nothing at or past it is moved
@@ -26,6 +32,11 @@ struct TransferPlan {
     // reads overlap (a local disk serves several at once). Unused with a
     // baseline.
     std::vector<VolumeSession *> more_sources;
+    // Bytes read and written at a time, a multiple of 4096 up to the
+    // library's limit. Far below it suits a local disk: a buffer that stays
+    // in the CPU caches between the read and the write halves the memory
+    // traffic of the kernel's copies, which is most of the work there.
+    uint64_t piece = kLocalPiece;
 };
 
 struct TransferStats {
