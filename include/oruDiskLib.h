@@ -248,13 +248,17 @@ enum { ORU_EXTENT_DATA = 0, ORU_EXTENT_ZERO = 1 };
  * in ascending order, contiguous from startSector, none empty, covering
  * [startSector, startSector + numSectors) cut at the volume's end, unless
  * maxExtents runs out first: then the caller continues from the end of the
- * last one. No 32 MiB limit applies.
+ * last one. No 32 MiB limit applies. Neighbouring extents of one kind are
+ * merged. A sector is ORU_EXTENT_ZERO only when all of it reads as zeros, so
+ * a partial last sector is data. On LUKS volumes (every transport) sectors
+ * count from the end of the header region, as oruDiskLib_Read counts them.
  * qcow2: the whole backing chain at cluster granularity, as reads see it.
- * raw and LUKS: the file's holes (LUKS sectors as oruDiskLib_Read counts
- * them). NBD: the export's "base:allocation" block status when it offers it.
- * iSCSI: GET LBA STATUS on thin-provisioned LUNs. Otherwise one data extent.
+ * raw and LUKS: the file's holes. NBD: the export's "base:allocation" block
+ * status when it offers it. iSCSI: GET LBA STATUS on thin-provisioned LUNs.
+ * Otherwise one data extent.
  * ORU_E_PARAMS for null pointers, maxExtents 0 or a start past the end; a
- * start exactly at the end answers ORU_OK with *numExtents 0. */
+ * start exactly at the end answers ORU_OK with *numExtents 0. With no volume
+ * open the call fails as oruDiskLib_Read would. */
 oruError oruDiskLib_QueryExtents(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
                                  oruDiskLibSectorType startSector,
                                  oruDiskLibSectorType numSectors, oruDiskLibExtent *extents,

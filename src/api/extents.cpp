@@ -58,10 +58,11 @@ class ExtentList {
 
   private:
     bool add(uint64_t device_offset, uint64_t length, bool zero) {
-        if (device_offset < base_ || length == 0) return more();
-        uint64_t from = device_offset - base_;
-        uint64_t to = from + std::min(length, UINT64_MAX - device_offset);
-        to = std::min(to, end_bytes_);
+        // Only what lies after the LUKS header region belongs to the volume.
+        const uint64_t device_end = device_offset + std::min(length, UINT64_MAX - device_offset);
+        if (device_end <= base_) return more();
+        uint64_t from = std::max(device_offset, base_) - base_;
+        const uint64_t to = std::min(device_end - base_, end_bytes_);
         if (from > position_) add_data(from); // an undescribed gap
         from = std::max(from, position_);
         if (to <= from) return more();

@@ -3,6 +3,7 @@
 // with qemu-img map, asked again one extent per call, and read back where
 // the answer promises zeros.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "extents_oracle.h"
@@ -163,6 +164,34 @@ TEST_F(LocalExtents, LuksVolumeStartsAfterItsHeader) {
     const std::vector<Extent> want = {
         {0, 4096, true}, {4096, 24, false}, {4120, 16384 - 4120, true}, {16384, 1, false}};
     EXPECT_EQ(query_extents(v.handle(), v.volume(), 16), want);
+}
+
+// A writer sees its own writes at once: a restore can check what it wrote.
+TEST_F(LocalExtents, WritesThroughTheHandleShowAtOnce) {
+    const std::string qcow = create("rw.qcow2", "cluster_size=65536", "4M");
+    const std::string raw = dir.file("rw.raw");
+    sh("truncate -s 4M " + quote(raw));
+    for (auto [path, format] : {std::pair{qcow, ORU_QCOW}, std::pair{raw, ORU_RAW}}) {
+        oruDiskLibVolume volume{};
+        volume.diskPath = const_cast<char *>(path.c_str());
+        volume.diskFormat = format;
+        oruDiskLibHandle handle = nullptr;
+        ASSERT_EQ(oruDiskLib_Init(&handle), ORU_OK);
+        ASSERT_EQ(oruDiskLib_Open(&volume, ORU_RW, nullptr, false, handle, nullptr), ORU_OK);
+        std::vector<uint8_t> sector = pattern(512, 3);
+        ASSERT_EQ(oruDiskLib_Write(handle, &volume, 2048, 1, sector.data()), ORU_OK);
+        // A cluster, or a file system block.
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        const uint64_t unit = format == ORU_QCOW ? 128 : static_cast<uint64_t>(st.st_blksize) / 512;
+        EXPECT_EQ(query_extents(handle, &volume, 8),
+                  (std::vector<Extent>{{0, 2048, true},
+                                       {2048, unit, false},
+                                       {2048 + unit, 8192 - 2048 - unit, true}}))
+            << path;
+        EXPECT_EQ(oruDiskLib_Close(handle, &volume), ORU_OK);
+        oruDiskLib_Finalize(&handle);
+    }
 }
 
 TEST_F(LocalExtents, ArgumentsAndStates) {
