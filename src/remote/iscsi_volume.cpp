@@ -10,6 +10,14 @@
 // at either end go through a one-block bounce buffer (read-modify-write on
 // writes). Transfers are split so that no command exceeds what its CDB can
 // address, and addresses past 32 bits use the 16-byte commands.
+//
+// Every wait on the target (the login, each command, the logout) goes
+// through libiscsi's asynchronous calls and our own event loop, bounded by
+// ORU_NET_TIMEOUT seconds (read when the call starts) without progress: a
+// silent portal or target fails the call instead of holding it. A command
+// that timed out leaves the session in an unknown state (the target may
+// still answer it), so the session is given up: its context is released,
+// later reads and writes fail at once and the close has nothing to end.
 #include <iscsi/iscsi.h>
 #include <iscsi/scsi-lowlevel.h>
 
@@ -17,11 +25,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "remote/transport.h"
+#include "util/net_deadline.h"
 
 namespace {
 
@@ -32,6 +42,10 @@ constexpr char kErrCapacitySend[] = "iscsi failed to send readcapacity command\n
 constexpr char kErrCapacityDecode[] = "iscsi failed to unmarshall readcapacity10 data\n";
 constexpr char kErrRead[] = "iscsi failed to send Read10 command\n";
 constexpr char kErrWrite[] = "iscsi failed to send Write10 command\n";
+constexpr char kErrLoginTimeout[] = "iscsi login timed out\n";
+constexpr char kErrCapacityTimeout[] = "iscsi readcapacity command timed out\n";
+constexpr char kErrReadTimeout[] = "iscsi Read10 command timed out\n";
+constexpr char kErrWriteTimeout[] = "iscsi Write10 command timed out\n";
 
 // The bytes that the LUKS header occupies at the start of the LUN.
 constexpr uint64_t kLuksHeaderBytes = 1052672;
@@ -77,6 +91,74 @@ bool good(const Task &task) {
     return task && task->status == SCSI_STATUS_GOOD;
 }
 
+// ORU_NET_TIMEOUT seconds from now; started again whenever the session
+// makes progress, so that only silence counts against it.
+struct Limit {
+    int seconds = oru::net::timeout_seconds();
+    oru::net::Deadline deadline{std::chrono::seconds(seconds)};
+    void restart() { deadline = oru::net::Deadline(std::chrono::seconds(seconds)); }
+};
+
+enum class Turn { ok, failed, timed_out };
+
+// One round of the session's event loop: waits for the socket (at most a
+// second, so that libiscsi's own housekeeping runs) and lets libiscsi move
+// data. failed: the connection broke; timed_out: the limit passed in silence.
+Turn step(iscsi_context *ctx, Limit &limit) {
+    pollfd pfd{iscsi_get_fd(ctx), static_cast<short>(iscsi_which_events(ctx)), 0};
+    if (pfd.fd < 0) return Turn::failed;
+    int ready = poll(&pfd, 1, std::min(limit.deadline.remaining_ms(), kServiceIntervalMs));
+    if (ready < 0) return errno == EINTR ? Turn::ok : Turn::failed;
+    if (iscsi_service(ctx, ready > 0 ? pfd.revents : 0) < 0) return Turn::failed;
+    if (ready > 0)
+        limit.restart();
+    else if (limit.deadline.expired())
+        return Turn::timed_out;
+    return Turn::ok;
+}
+
+// What the callback of a single command or login step reports.
+struct Outcome {
+    bool done = false;
+    int status = SCSI_STATUS_ERROR;
+};
+
+void record(iscsi_context *, int status, void *, void *private_data) {
+    auto *outcome = static_cast<Outcome *>(private_data);
+    outcome->done = true;
+    outcome->status = status;
+}
+
+// Runs the session until outcome is done or the wait fails.
+Turn drive(iscsi_context *ctx, const Outcome &outcome, Limit &limit) {
+    while (!outcome.done) {
+        Turn turn = step(ctx, limit);
+        if (turn != Turn::ok) return turn;
+    }
+    return Turn::ok;
+}
+
+// Waits for one command issued with record() and &outcome. On a failed
+// wait the command is cancelled, so nothing queued still points at the
+// caller's memory; the caller frees the task in every case.
+Turn await(iscsi_context *ctx, const Task &task, const Outcome &outcome, Limit &limit) {
+    if (!task) return Turn::failed;
+    Turn turn = drive(ctx, outcome, limit);
+    if (turn != Turn::ok) iscsi_scsi_cancel_all_tasks(ctx);
+    return turn;
+}
+
+// Logs out within the limit and releases the context; the session ends
+// either way.
+void end_session(iscsi_context *ctx) {
+    Outcome outcome;
+    Limit limit;
+    if (iscsi_logout_async(ctx, record, &outcome) == 0) drive(ctx, outcome, limit);
+    // Released while outcome lives: a logout still queued is cancelled
+    // through its callback.
+    iscsi_destroy_context(ctx);
+}
+
 // Bytes the target actually moved for a task that asked for `asked` bytes.
 uint64_t bytes_moved(const scsi_task *task, uint64_t asked) {
     if (task->residual_status != SCSI_RESIDUAL_UNDERFLOW) return asked;
@@ -86,15 +168,22 @@ uint64_t bytes_moved(const scsi_task *task, uint64_t asked) {
 // The LUN's last block address and block length. READ CAPACITY (16) is asked
 // only when the 10-byte answer cannot express the size.
 oruError read_capacity(iscsi_context *ctx, int lun, uint64_t *last_lba, uint32_t *block_length) {
-    Task rc10(iscsi_readcapacity10_sync(ctx, lun, 0, 0));
-    if (!good(rc10)) return fail(kErrCapacitySend, ORU_ISCSI_OPEN);
+    Limit limit;
+    Outcome asked10;
+    Task rc10(iscsi_readcapacity10_task(ctx, lun, 0, 0, record, &asked10));
+    Turn turn = await(ctx, rc10, asked10, limit);
+    if (turn == Turn::timed_out) return fail(kErrCapacityTimeout, ORU_ISCSI_OPEN);
+    if (turn != Turn::ok || !good(rc10)) return fail(kErrCapacitySend, ORU_ISCSI_OPEN);
     auto *cap10 = static_cast<scsi_readcapacity10 *>(scsi_datain_unmarshall(rc10.get()));
     if (!cap10) return fail(kErrCapacityDecode, ORU_ISCSI_OPEN);
     *last_lba = cap10->lba;
     *block_length = cap10->block_size;
     if (cap10->lba == kCapacity10Overflow) {
-        Task rc16(iscsi_readcapacity16_sync(ctx, lun));
-        if (!good(rc16)) return fail(kErrCapacitySend, ORU_ISCSI_OPEN);
+        Outcome asked16;
+        Task rc16(iscsi_readcapacity16_task(ctx, lun, record, &asked16));
+        turn = await(ctx, rc16, asked16, limit);
+        if (turn == Turn::timed_out) return fail(kErrCapacityTimeout, ORU_ISCSI_OPEN);
+        if (turn != Turn::ok || !good(rc16)) return fail(kErrCapacitySend, ORU_ISCSI_OPEN);
         auto *cap16 = static_cast<scsi_readcapacity16 *>(scsi_datain_unmarshall(rc16.get()));
         if (!cap16) return fail(kErrCapacityDecode, ORU_ISCSI_OPEN);
         *last_lba = cap16->returned_lba;
@@ -105,30 +194,48 @@ oruError read_capacity(iscsi_context *ctx, int lun, uint64_t *last_lba, uint32_t
     return ORU_OK;
 }
 
-// One READ of `blocks` whole blocks at `lba` straight into `dest`. Bytes the
-// target does not return are left as they were. *moved gets the byte count.
-bool read_blocks(oruDiskLibInHandle *h, uint64_t lba, uint32_t blocks, uint8_t *dest,
-                 uint64_t *moved) {
-    const uint32_t bytes = blocks * static_cast<uint32_t>(h->blocksize);
-    scsi_iovec iov{dest, bytes};
-    Task task(lba + blocks - 1 > kLast32BitLba
-                  ? iscsi_read16_iov_sync(h->iscsi, h->lun, lba, bytes, h->blocksize, 0, 0, 0, 0, 0,
-                                          &iov, 1)
-                  : iscsi_read10_iov_sync(h->iscsi, h->lun, static_cast<uint32_t>(lba), bytes,
-                                          h->blocksize, 0, 0, 0, 0, 0, &iov, 1));
-    if (!good(task)) return false;
-    *moved = bytes_moved(task.get(), bytes);
-    return true;
+// The session of a handle whose command timed out is given up (see the top
+// of this file); the call fails with its usual code and a text that says why.
+oruError give_up(oruDiskLibInHandle *h, bool writing) {
+    iscsi_scsi_cancel_all_tasks(h->iscsi);
+    iscsi_destroy_context(h->iscsi);
+    h->iscsi = nullptr;
+    return writing ? fail(kErrWriteTimeout, ORU_ISCSI_WRITE)
+                   : fail(kErrReadTimeout, ORU_ISCSI_READ);
 }
 
-bool write_blocks(oruDiskLibInHandle *h, uint64_t lba, uint32_t blocks, uint8_t *src) {
+// One READ of `blocks` whole blocks at `lba` straight into `dest`. Bytes the
+// target does not return are left as they were. *moved gets the byte count;
+// ok only when the command succeeded.
+Turn read_blocks(oruDiskLibInHandle *h, uint64_t lba, uint32_t blocks, uint8_t *dest,
+                 uint64_t *moved, Limit &limit) {
     const uint32_t bytes = blocks * static_cast<uint32_t>(h->blocksize);
-    Task task(
-        lba + blocks - 1 > kLast32BitLba
-            ? iscsi_write16_sync(h->iscsi, h->lun, lba, src, bytes, h->blocksize, 0, 0, 0, 0, 0)
-            : iscsi_write10_sync(h->iscsi, h->lun, static_cast<uint32_t>(lba), src, bytes,
-                                 h->blocksize, 0, 0, 0, 0, 0));
-    return good(task);
+    scsi_iovec iov{dest, bytes};
+    Outcome outcome;
+    Task task(lba + blocks - 1 > kLast32BitLba
+                  ? iscsi_read16_iov_task(h->iscsi, h->lun, lba, bytes, h->blocksize, 0, 0, 0, 0, 0,
+                                          record, &outcome, &iov, 1)
+                  : iscsi_read10_iov_task(h->iscsi, h->lun, static_cast<uint32_t>(lba), bytes,
+                                          h->blocksize, 0, 0, 0, 0, 0, record, &outcome, &iov, 1));
+    Turn turn = await(h->iscsi, task, outcome, limit);
+    if (turn != Turn::ok) return turn;
+    if (!good(task)) return Turn::failed;
+    *moved = bytes_moved(task.get(), bytes);
+    return Turn::ok;
+}
+
+Turn write_blocks(oruDiskLibInHandle *h, uint64_t lba, uint32_t blocks, uint8_t *src,
+                  Limit &limit) {
+    const uint32_t bytes = blocks * static_cast<uint32_t>(h->blocksize);
+    Outcome outcome;
+    Task task(lba + blocks - 1 > kLast32BitLba
+                  ? iscsi_write16_task(h->iscsi, h->lun, lba, src, bytes, h->blocksize, 0, 0, 0, 0,
+                                       0, record, &outcome)
+                  : iscsi_write10_task(h->iscsi, h->lun, static_cast<uint32_t>(lba), src, bytes,
+                                       h->blocksize, 0, 0, 0, 0, 0, record, &outcome));
+    Turn turn = await(h->iscsi, task, outcome, limit);
+    if (turn != Turn::ok) return turn;
+    return good(task) ? Turn::ok : Turn::failed;
 }
 
 // The commands of one run that are out, and whether any of them failed.
@@ -172,21 +279,11 @@ scsi_task *issue(oruDiskLibInHandle *h, Command &command, bool writing) {
                                         command_done, &command, &command.iov, 1);
 }
 
-// Runs the session until at least one command in flight completes. A
-// connection that fails cancels everything in flight (each callback still
-// runs), so no command outlives the call that issued it.
-void service(iscsi_context *ctx) {
-    pollfd pfd{iscsi_get_fd(ctx), static_cast<short>(iscsi_which_events(ctx)), 0};
-    int ready = pfd.events ? poll(&pfd, 1, kServiceIntervalMs) : 0;
-    if (ready < 0 && errno == EINTR) return;
-    if (ready < 0 || iscsi_service(ctx, ready > 0 ? pfd.revents : 0) < 0)
-        iscsi_scsi_cancel_all_tasks(ctx);
-}
-
 // Whole blocks from `lba` on, as commands of at most kBlocksPerCommand
 // blocks with up to kCommandsInFlight of them outstanding: the target works
 // on the next piece while the previous one is on the wire.
-oruError run(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, uint8_t *data, bool writing) {
+oruError run(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, uint8_t *data, bool writing,
+             Limit &limit) {
     const uint64_t block_length = static_cast<uint64_t>(h->blocksize);
     const uint64_t per_command =
         std::clamp<uint64_t>(kCommandBytes / block_length, 1, kMaxBlocksPerCommand);
@@ -211,7 +308,13 @@ oruError run(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, uint8_t *data
             ++progress.in_flight;
             ++next;
         }
-        if (progress.in_flight > 0) service(h->iscsi);
+        if (progress.in_flight == 0) continue;
+        // A connection that fails or falls silent cancels everything in
+        // flight (each callback still runs), so no command outlives the
+        // call that issued it.
+        Turn turn = step(h->iscsi, limit);
+        if (turn == Turn::timed_out) return give_up(h, writing);
+        if (turn == Turn::failed) iscsi_scsi_cancel_all_tasks(h->iscsi);
     }
     if (!progress.failed) return ORU_OK;
     return writing ? fail(kErrWrite, ORU_ISCSI_WRITE) : fail(kErrRead, ORU_ISCSI_READ);
@@ -219,10 +322,12 @@ oruError run(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, uint8_t *data
 
 // The bytes [within, within + count) of block `lba`, through a bounce block.
 oruError read_partial(oruDiskLibInHandle *h, uint64_t lba, uint32_t within, uint32_t count,
-                      uint8_t *dest) {
+                      uint8_t *dest, Limit &limit) {
     std::vector<uint8_t> block(static_cast<size_t>(h->blocksize));
     uint64_t moved = 0;
-    if (!read_blocks(h, lba, 1, block.data(), &moved)) return fail(kErrRead, ORU_ISCSI_READ);
+    Turn turn = read_blocks(h, lba, 1, block.data(), &moved, limit);
+    if (turn == Turn::timed_out) return give_up(h, false);
+    if (turn != Turn::ok) return fail(kErrRead, ORU_ISCSI_READ);
     if (moved > within)
         std::memcpy(dest, block.data() + within, std::min<uint64_t>(count, moved - within));
     return ORU_OK;
@@ -231,14 +336,17 @@ oruError read_partial(oruDiskLibInHandle *h, uint64_t lba, uint32_t within, uint
 // Read-modify-write of part of one block: the neighbours of the caller's
 // bytes are written back exactly as the target holds them.
 oruError write_partial(oruDiskLibInHandle *h, uint64_t lba, uint32_t within, uint32_t count,
-                       const uint8_t *src) {
+                       const uint8_t *src, Limit &limit) {
     std::vector<uint8_t> block(static_cast<size_t>(h->blocksize));
     uint64_t moved = 0;
     // Without the whole old block the neighbours cannot be preserved.
-    if (!read_blocks(h, lba, 1, block.data(), &moved) || moved < block.size())
-        return fail(kErrRead, ORU_ISCSI_WRITE);
+    Turn turn = read_blocks(h, lba, 1, block.data(), &moved, limit);
+    if (turn == Turn::timed_out) return give_up(h, true);
+    if (turn != Turn::ok || moved < block.size()) return fail(kErrRead, ORU_ISCSI_WRITE);
     std::memcpy(block.data() + within, src, count);
-    if (!write_blocks(h, lba, 1, block.data())) return fail(kErrWrite, ORU_ISCSI_WRITE);
+    turn = write_blocks(h, lba, 1, block.data(), limit);
+    if (turn == Turn::timed_out) return give_up(h, true);
+    if (turn != Turn::ok) return fail(kErrWrite, ORU_ISCSI_WRITE);
     return ORU_OK;
 }
 
@@ -252,15 +360,16 @@ oruError transfer(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, uint8
     if (length == 0) return ORU_OK;
     if (!buffer || offset > UINT64_MAX - length) return fail(refused_text, refused);
 
+    Limit limit;
     const uint64_t block_length = static_cast<uint64_t>(h->blocksize);
     uint64_t lba = offset / block_length;
     const uint64_t head = offset % block_length;
     if (head != 0 || length < block_length) {
         const uint64_t count = std::min(length, block_length - head);
         oruError err = writing ? write_partial(h, lba, static_cast<uint32_t>(head),
-                                               static_cast<uint32_t>(count), buffer)
+                                               static_cast<uint32_t>(count), buffer, limit)
                                : read_partial(h, lba, static_cast<uint32_t>(head),
-                                              static_cast<uint32_t>(count), buffer);
+                                              static_cast<uint32_t>(count), buffer, limit);
         if (err != ORU_OK) return err;
         buffer += count;
         length -= count;
@@ -268,23 +377,22 @@ oruError transfer(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, uint8
     }
     const uint64_t whole = length / block_length;
     if (whole > 0) {
-        oruError err = run(h, lba, whole, buffer, writing);
+        oruError err = run(h, lba, whole, buffer, writing, limit);
         if (err != ORU_OK) return err;
         buffer += whole * block_length;
         length -= whole * block_length;
         lba += whole;
     }
     if (length > 0) {
-        return writing ? write_partial(h, lba, 0, static_cast<uint32_t>(length), buffer)
-                       : read_partial(h, lba, 0, static_cast<uint32_t>(length), buffer);
+        return writing ? write_partial(h, lba, 0, static_cast<uint32_t>(length), buffer, limit)
+                       : read_partial(h, lba, 0, static_cast<uint32_t>(length), buffer, limit);
     }
     return ORU_OK;
 }
 
 void release_session(oruDiskLibInHandle *h) {
     if (!h->iscsi) return;
-    iscsi_logout_sync(h->iscsi); // the session ends either way
-    iscsi_destroy_context(h->iscsi);
+    end_session(h->iscsi);
     h->iscsi = nullptr;
 }
 
@@ -296,6 +404,9 @@ oruError remote_iscsi_attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volu
     if (!h || !volume) return ORU_E_PARAMS;
     release_session(h); // a handle opened twice must not leak its first session
     if (!volume->initiator) return fail(kErrContext, ORU_ISCSI_OPEN);
+    // Declared before the context: releasing a context runs the callbacks
+    // of what it still holds, and the login's writes here.
+    Outcome login;
     Context ctx(iscsi_create_context(volume->initiator));
     if (!ctx) return fail(kErrContext, ORU_ISCSI_OPEN);
     std::unique_ptr<iscsi_url, UrlDeleter> url(
@@ -307,7 +418,12 @@ oruError remote_iscsi_attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volu
     // A broken session must show up as a failed read or write, not as a
     // silent (and possibly endless) reconnect inside the call.
     iscsi_set_noautoreconnect(ctx.get(), 1);
-    if (iscsi_full_connect_sync(ctx.get(), url->portal, url->lun) != 0)
+    if (iscsi_full_connect_async(ctx.get(), url->portal, url->lun, record, &login) != 0)
+        return fail(kErrLogin, ORU_ISCSI_OPEN);
+    Limit limit;
+    Turn turn = drive(ctx.get(), login, limit);
+    if (turn == Turn::timed_out) return fail(kErrLoginTimeout, ORU_ISCSI_OPEN);
+    if (turn != Turn::ok || login.status != SCSI_STATUS_GOOD)
         return fail(kErrLogin, ORU_ISCSI_OPEN);
     const int lun = url->lun;
     url.reset();
@@ -315,7 +431,8 @@ oruError remote_iscsi_attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volu
     uint64_t last_lba = 0;
     uint32_t block_length = 0;
     if (oruError err = read_capacity(ctx.get(), lun, &last_lba, &block_length); err != ORU_OK) {
-        iscsi_logout_sync(ctx.get());
+        // A target that fell silent would only hold the logout too.
+        if (iscsierror != kErrCapacityTimeout) end_session(ctx.release());
         return err;
     }
     h->iscsi = ctx.release();

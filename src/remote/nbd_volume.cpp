@@ -1,6 +1,8 @@
 // Remote volumes over NBD: the attach after the prologue (host selection, one
-// session renewal, the export's settle time, connect and size), then reads,
+// session renewal, connect as soon as the export accepts, size), then reads,
 // writes and LUKS header access over the connection, and the close.
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -9,12 +11,16 @@
 
 #include "mgmt/mgmt.h"
 #include "remote/transport.h"
+#include "util/net_deadline.h"
 
 namespace {
 
-// The host agent answers before its NBD server listens; connecting at once
-// would race it.
-constexpr std::chrono::seconds kExportSettleTime{3};
+// The host agent may answer before its NBD server listens. Rather than wait
+// a fixed time (too long for an export that is ready, too short for a slow
+// one), the connect is tried at once and, while it is refused, again after
+// a pause that grows to kLongestPause, until ORU_NET_TIMEOUT passes.
+constexpr std::chrono::milliseconds kFirstPause{50};
+constexpr std::chrono::milliseconds kLongestPause{250};
 constexpr uint64_t kLuksHeaderBytes = 1052672;
 
 void log_nbd(oruDiskLibInHandle *h, const char *what) {
@@ -45,6 +51,22 @@ oruError renew_session(oruDiskLibInConnection *conn) {
     return ORU_OK;
 }
 
+// Connects to the export once it listens. Only a refused connection is
+// tried again: a server that accepts and then fails or says nothing has
+// given its answer (the adapter bounds each attempt by ORU_NET_TIMEOUT).
+int connect_when_listening(oruDiskLibInHandle *h, const oruDiskLibVolume *volume) {
+    oru::net::Deadline deadline;
+    auto pause = kFirstPause;
+    for (;;) {
+        if (sdk_img_conn(&h->rblk, h->ip, h->port, volume->volumeUuid, nbderror) == 0) return 0;
+        if (errno != ECONNREFUSED || deadline.remaining_ms() <= pause.count()) return -1;
+        char ignored[sizeof nbderror];
+        sdk_disconn(&h->rblk, ignored); // a refused handle holds no session
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, kLongestPause);
+    }
+}
+
 oruError attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, const char *open_mode,
                 oruDiskLibInConnection *conn) {
     // From here on the handle is an NBD handle: a close after a failed attach
@@ -64,10 +86,8 @@ oruError attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, const cha
     if (rc != ORU_OK) return rc;
     if (!h->ip || !h->port) return ORU_E_NBD_EXPORT;
 
-    std::this_thread::sleep_for(kExportSettleTime);
-
     oruError result = ORU_OK;
-    if (sdk_img_conn(&h->rblk, h->ip, h->port, volume->volumeUuid, nbderror) != 0) {
+    if (connect_when_listening(h, volume) != 0) {
         log_nbd(h, "open failed:");
         h->statu = ORU_E_REMOTE_READ;
         result = ORU_E_REMOTE_OPEN;

@@ -1,11 +1,13 @@
 #include "http_exchange.h"
 
+#include <openssl/err.h>
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 
@@ -17,14 +19,22 @@ constexpr size_t kMaxBody = 1024 * 1024;
 
 const char *reason(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    default: return status < 400 ? "OK" : "Error";
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 409:
+        return "Conflict";
+    default:
+        return status < 400 ? "OK" : "Error";
     }
 }
 
@@ -68,7 +78,8 @@ bool parse_head(const std::string &head, HttpRequest &request, std::string &why)
             why = "malformed header line: " + lines[i];
             return false;
         }
-        request.headers.emplace_back(trim(lines[i].substr(0, colon)), trim(lines[i].substr(colon + 1)));
+        request.headers.emplace_back(trim(lines[i].substr(0, colon)),
+                                     trim(lines[i].substr(colon + 1)));
     }
     return true;
 }
@@ -87,7 +98,9 @@ void drain(int fd) {
 
 } // namespace
 
-std::string HttpRequest::path() const { return target.substr(0, target.find('?')); }
+std::string HttpRequest::path() const {
+    return target.substr(0, target.find('?'));
+}
 
 std::string HttpRequest::query(const std::string &name) const {
     size_t mark = target.find('?');
@@ -155,7 +168,18 @@ std::unique_ptr<TlsChannel> TlsChannel::accept(SSL_CTX *context, UniqueFd fd, st
 long TlsChannel::read_some(char *data, size_t size) {
     int n = SSL_read(ssl_.get(), data, static_cast<int>(size));
     if (n > 0) return n;
-    return SSL_get_error(ssl_.get(), n) == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+    int error = SSL_get_error(ssl_.get(), n);
+    if (error == SSL_ERROR_ZERO_RETURN) return 0;
+    // A client that closes without close_notify has still just gone away.
+    unsigned long queued = ERR_peek_error();
+    if (error == SSL_ERROR_SYSCALL && queued == 0 && errno == 0) return 0;
+#ifdef SSL_R_UNEXPECTED_EOF_WHILE_READING
+    if (error == SSL_ERROR_SSL && ERR_GET_REASON(queued) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        return 0;
+    }
+#endif
+    return -1;
 }
 
 bool TlsChannel::write_once(const std::string &text) {
@@ -172,19 +196,27 @@ void TlsChannel::finish() {
     fd_.reset();
 }
 
-std::optional<HttpRequest> read_request(Channel &channel, std::string &why) {
-    std::string data;
+std::optional<HttpRequest> read_request(Channel &channel, std::string &why, std::string &carry) {
+    std::string data = std::move(carry);
+    carry.clear();
     size_t head_end = std::string::npos;
     size_t separator = 0;
     char chunk[16384];
-    while (head_end == std::string::npos) {
-        long n = channel.read_some(chunk, sizeof chunk);
-        if (n <= 0) {
-            why = n == 0 ? (data.empty() ? "closed without a request" : "closed inside the head")
-                         : "read failed or timed out";
-            return std::nullopt;
+    for (bool first = true; head_end == std::string::npos; first = false) {
+        // What the previous request left behind may hold this head already.
+        if (!first || data.empty()) {
+            long n = channel.read_some(chunk, sizeof chunk);
+            if (n <= 0) {
+                why = n == 0 ? (data.empty() ? kClosedBetweenRequests : "closed inside the head")
+                             : "read failed or timed out";
+                return std::nullopt;
+            }
+            data.append(chunk, static_cast<size_t>(n));
         }
-        data.append(chunk, static_cast<size_t>(n));
+        // Empty lines before a request line are skipped (a client's CR LF
+        // after the previous body, say).
+        data.erase(0, std::min(data.size(), data.find_first_not_of("\r\n")));
+        if (data.empty()) continue;
         size_t crlf = data.find("\r\n\r\n");
         size_t lflf = data.find("\n\n");
         if (crlf != std::string::npos && (lflf == std::string::npos || crlf < lflf)) {
@@ -202,7 +234,8 @@ std::optional<HttpRequest> read_request(Channel &channel, std::string &why) {
     if (!parse_head(data.substr(0, head_end), request, why)) return std::nullopt;
     size_t length = 0;
     if (auto declared = request.header("Content-Length")) {
-        auto [end, ec] = std::from_chars(declared->data(), declared->data() + declared->size(), length);
+        auto [end, ec] =
+            std::from_chars(declared->data(), declared->data() + declared->size(), length);
         if (ec != std::errc() || end != declared->data() + declared->size() || length > kMaxBody) {
             why = "bad Content-Length: " + *declared;
             return std::nullopt;
@@ -217,18 +250,58 @@ std::optional<HttpRequest> read_request(Channel &channel, std::string &why) {
         }
         request.body.append(chunk, static_cast<size_t>(n));
     }
-    // Bytes past the declared length (a client's stray CR LF) are not part of the body.
+    // Bytes past the declared length belong to the next request (or are a
+    // client's stray CR LF, which the next read skips as an empty line).
+    carry = request.body.substr(length);
     request.body.resize(length);
     return request;
 }
 
-std::string reply_text(const HttpReply &reply) {
-    std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) + "\r\n";
-    text += "Content-Type: application/json;charset=utf-8\r\n";
-    text += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
-    text += "Connection: close\r\n\r\n";
-    text += reply.body;
-    return text;
+bool client_keeps_alive(const HttpRequest &request) {
+    std::string connection = request.header("Connection").value_or("");
+    for (auto &c : connection)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (request.version == "HTTP/1.1") return connection.find("close") == std::string::npos;
+    return connection.find("keep-alive") != std::string::npos;
+}
+
+std::vector<std::string> reply_writes(const HttpReply &reply, const ReplyHabits &habits,
+                                      bool keep_alive) {
+    std::string head =
+        "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) + "\r\n";
+    head += "Content-Type: application/json;charset=utf-8\r\n";
+    if (habits.chunk_bytes > 0)
+        head += "Transfer-Encoding: chunked\r\n";
+    else
+        head += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
+    if (keep_alive)
+        head += "Connection: keep-alive\r\nKeep-Alive: timeout=" +
+                std::to_string(habits.keep_alive_seconds) + "\r\n";
+    else
+        head += "Connection: close\r\n";
+    head += "\r\n";
+
+    std::vector<std::string> pieces;
+    if (habits.chunk_bytes == 0) {
+        pieces.push_back(head + reply.body);
+    } else {
+        pieces.push_back(head);
+        const char *extension = habits.chunk_extras ? ";sim-chunk=\"a;b\"" : "";
+        char size[32];
+        for (size_t at = 0; at < reply.body.size(); at += habits.chunk_bytes) {
+            std::string part = reply.body.substr(at, habits.chunk_bytes);
+            snprintf(size, sizeof size, "%zx", part.size());
+            pieces.push_back(size + std::string(extension) + "\r\n" + part + "\r\n");
+        }
+        pieces.push_back(std::string("0") + extension + "\r\n" +
+                         (habits.chunk_extras ? "Sim-Trailer: end\r\n" : "") + "\r\n");
+    }
+    if (habits.dribble_bytes == 0) return pieces;
+    std::vector<std::string> dribbled;
+    for (const auto &piece : pieces)
+        for (size_t at = 0; at < piece.size(); at += habits.dribble_bytes)
+            dribbled.push_back(piece.substr(at, habits.dribble_bytes));
+    return dribbled;
 }
 
 } // namespace oru::sim

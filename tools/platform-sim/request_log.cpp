@@ -42,24 +42,28 @@ void RequestLog::write(const nlohmann::ordered_json &line) {
     fflush(out_);
 }
 
-void RequestLog::request(const std::string &service, const std::string &peer, const HttpRequest &request,
-                         const HttpReply &reply) {
+void RequestLog::request(const std::string &service, const std::string &peer,
+                         const HttpRequest &request, const HttpReply &reply) {
     nlohmann::ordered_json headers = nlohmann::ordered_json::array();
-    for (const auto &[name, value] : request.headers) headers.push_back({name, value});
+    for (const auto &[name, value] : request.headers)
+        headers.push_back({name, value});
     nlohmann::ordered_json line = {
-        {"time", timestamp()}, {"service", service},  {"peer", peer},
+        {"time", timestamp()},      {"service", service},       {"peer", peer},
         {"method", request.method}, {"target", request.target}, {"version", request.version},
         {"headers", headers},       {"body", request.body},
     };
     if (reply.close_without_reply)
         line["reply"] = {{"closed", true}};
+    else if (reply.silent)
+        line["reply"] = {{"silent", true}};
     else
         line["reply"] = {{"status", reply.status}, {"body", reply.body}};
     if (!reply.note.empty()) line["note"] = reply.note;
     write(line);
 }
 
-void RequestLog::unreadable(const std::string &service, const std::string &peer, const std::string &why) {
+void RequestLog::unreadable(const std::string &service, const std::string &peer,
+                            const std::string &why) {
     write({{"time", timestamp()}, {"service", service}, {"peer", peer}, {"unreadable", why}});
 }
 

@@ -93,18 +93,63 @@ FaultRule parse_fault(const json &item) {
     rule.after = item.value("after", 0);
     rule.times = item.value("times", -1);
     if (auto it = item.find("code"); it != item.end()) {
-        if (!it->is_number_integer()) throw std::runtime_error("a fault's \"code\" must be an integer");
+        if (!it->is_number_integer())
+            throw std::runtime_error("a fault's \"code\" must be an integer");
         rule.code = it->get<long>();
     }
     rule.message = text_member(item, "message");
     if (auto it = item.find("json"); it != item.end()) rule.json = *it;
     if (auto it = item.find("body"); it != item.end()) rule.body = it->get<std::string>();
     rule.close = item.value("close", false);
+    rule.silent = item.value("silent", false);
     rule.status = item.value("status", 0);
-    int replies = rule.code.has_value() + rule.json.has_value() + rule.body.has_value() + rule.close;
+    int replies = rule.code.has_value() + rule.json.has_value() + rule.body.has_value() +
+                  rule.close + rule.silent;
     if (replies != 1)
-        throw std::runtime_error("a fault needs exactly one of \"code\", \"json\", \"body\", \"close\"");
+        throw std::runtime_error(
+            "a fault needs exactly one of \"code\", \"json\", \"body\", \"close\", \"silent\"");
     return rule;
+}
+
+// A whole number within [low, high], or true for fallback; false or absent
+// give 0.
+long bounded_number(const json &object, const char *name, long low, long high, long fallback) {
+    auto it = object.find(name);
+    if (it == object.end() || (it->is_boolean() && !it->get<bool>())) return 0;
+    if (it->is_boolean()) return fallback;
+    if (!it->is_number_integer() || it->get<long>() < low || it->get<long>() > high)
+        throw std::runtime_error(std::string("\"") + name +
+                                 "\" must be true, false or a whole number from " +
+                                 std::to_string(low) + " to " + std::to_string(high));
+    return it->get<long>();
+}
+
+ReplyHabits parse_habits(const json &item) {
+    if (!item.is_object()) throw std::runtime_error("must be an object");
+    for (const auto &[name, value] : item.items())
+        if (name != "keepAlive" && name != "chunked" && name != "chunkExtras" &&
+            name != "dribble" && name != "silent")
+            throw std::runtime_error("unknown member \"" + name + "\"");
+    ReplyHabits habits;
+    habits.keep_alive_seconds = static_cast<int>(bounded_number(item, "keepAlive", 1, 3600, 20));
+    habits.chunk_bytes = static_cast<size_t>(bounded_number(item, "chunked", 1, 1 << 20, 16));
+    habits.chunk_extras = item.value("chunkExtras", false);
+    if (auto it = item.find("dribble");
+        it != item.end() && !(it->is_boolean() && !it->get<bool>())) {
+        habits.dribble_bytes = 3;
+        habits.dribble_pause_ms = 20;
+        if (it->is_object()) {
+            habits.dribble_bytes = static_cast<size_t>(bounded_number(*it, "bytes", 1, 1 << 20, 3));
+            if (it->contains("pauseMs"))
+                habits.dribble_pause_ms =
+                    static_cast<int>(bounded_number(*it, "pauseMs", 0, 60000, 20));
+            if (habits.dribble_bytes == 0) habits.dribble_bytes = 3;
+        } else if (!it->is_boolean()) {
+            throw std::runtime_error("\"dribble\" must be true or {\"bytes\", \"pauseMs\"}");
+        }
+    }
+    habits.silent = item.value("silent", false);
+    return habits;
 }
 
 template <typename T, typename Parse>
@@ -117,7 +162,8 @@ std::vector<T> parse_list(const json &document, const char *name, Parse parse) {
         try {
             items.push_back(parse(item));
         } catch (const std::exception &e) {
-            throw std::runtime_error(std::string(name) + "[" + std::to_string(index) + "]: " + e.what());
+            throw std::runtime_error(std::string(name) + "[" + std::to_string(index) +
+                                     "]: " + e.what());
         }
         ++index;
     }
@@ -147,6 +193,20 @@ Config parse_config(const json &document) {
         config.hosts = parse_list<Host>(document, "hosts", parse_host);
         config.volumes = parse_list<Volume>(document, "volumes", parse_volume);
         config.faults = parse_list<FaultRule>(document, "faults", parse_fault);
+        if (auto it = document.find("replies"); it != document.end()) {
+            if (!it->is_object()) throw std::runtime_error("\"replies\" must be an object");
+            for (const auto &[service, habits] : it->items()) {
+                if (service != "management" && service != "agent")
+                    throw std::runtime_error(
+                        "\"replies\" has \"management\" and \"agent\", not \"" + service + "\"");
+                try {
+                    (service == "management" ? config.management_replies : config.agent_replies) =
+                        parse_habits(habits);
+                } catch (const std::runtime_error &e) {
+                    throw std::runtime_error("replies." + service + ": " + e.what());
+                }
+            }
+        }
         if (auto it = document.find("taskStates"); it != document.end()) {
             config.open_mode_states = text_list(*it, "openMode", config.open_mode_states);
             config.access_key_states = text_list(*it, "accessKey", config.access_key_states);
@@ -161,8 +221,8 @@ Config parse_config(const json &document) {
             if (config.hosts[i].id == config.hosts[j].id ||
                 (config.hosts[i].agent && config.hosts[j].agent &&
                  config.hosts[i].address == config.hosts[j].address))
-                throw std::runtime_error("hosts " + config.hosts[j].id + " and " + config.hosts[i].id +
-                                         " share an id or an agent address");
+                throw std::runtime_error("hosts " + config.hosts[j].id + " and " +
+                                         config.hosts[i].id + " share an id or an agent address");
     return config;
 }
 
@@ -191,7 +251,8 @@ nlohmann::json flag_object(const std::string &text) {
     json object = json::object();
     for (const auto &pair : split_list(text)) {
         size_t eq = pair.find('=');
-        if (eq == std::string::npos || eq == 0) throw std::runtime_error("expected name=value in: " + pair);
+        if (eq == std::string::npos || eq == 0)
+            throw std::runtime_error("expected name=value in: " + pair);
         std::string name = pair.substr(0, eq), value = pair.substr(eq + 1);
         if (name == "dataStores" || name == "taskStates") {
             json list = json::array();

@@ -37,9 +37,22 @@ struct Host {
 struct Volume {
     std::string uuid;
     std::string data_store;
-    std::string image; // local image file; empty: the request's diskPath is exported
+    std::string image;   // local image file; empty: the request's diskPath is exported
     bool in_use = false; // open-mode tasks of this volume end in ERROR
     std::vector<std::string> task_states; // overrides the open-mode states
+};
+
+// How a service frames and paces its replies. The defaults (one request per
+// connection, Content-Length, one write, closed after the reply) are the
+// simplest server; the others are what real servers and the proxies in
+// front of them do, so that clients can be tried against them.
+struct ReplyHabits {
+    int keep_alive_seconds = 0; // >0: keep the connection open that long after a reply
+    size_t chunk_bytes = 0;     // >0: chunked transfer coding, chunks of this size, a write each
+    bool chunk_extras = false;  // chunk extensions on every size line and a trailer
+    size_t dribble_bytes = 0;   // >0: no write carries more than this
+    int dribble_pause_ms = 0;   // pause before every write after the first
+    bool silent = false;        // accept connections and never say a word
 };
 
 // One scripted deviation: requests that match it get its reply instead of
@@ -52,12 +65,14 @@ struct FaultRule {
     int after = 0;                      // let this many matches pass first
     int times = -1;                     // then fire this often (-1: always)
     // The reply: an error object {"code","message"}, a JSON value, raw body
-    // text, or no reply at all (the connection is closed).
+    // text, or no reply at all (the connection is closed, or held open in
+    // silence).
     std::optional<long> code;
     std::string message;
     std::optional<nlohmann::json> json;
     std::optional<std::string> body;
     bool close = false;
+    bool silent = false;
     int status = 0; // HTTP status; 0 chooses one
 };
 
@@ -71,7 +86,9 @@ struct Config {
     std::vector<std::string> open_mode_states{"RUNNING", "FINISHED"};
     std::vector<std::string> access_key_states{"RUNNING", "FINISHED"};
     std::vector<FaultRule> faults;
-    std::string image_dir; // relative image paths are resolved against it
+    ReplyHabits management_replies;
+    ReplyHabits agent_replies; // every host agent's
+    std::string image_dir;     // relative image paths are resolved against it
 
     const Host *host_by_id(const std::string &id) const;
     const Volume *volume_by_uuid(const std::string &uuid) const;

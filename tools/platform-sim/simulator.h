@@ -1,7 +1,8 @@
 // The whole simulated platform: the management server (TLS) on
 // <address>:<management port>, one host agent (plain HTTP) per host on
 // <host address>:<agent port>, the scripted faults, the exports and the
-// journal. Every connection carries one request and one reply, then ends.
+// journal. A connection carries one request and one reply, then ends, unless
+// the service's reply habits keep it alive for more.
 #pragma once
 
 #include "fault_script.h"
@@ -23,7 +24,7 @@ struct Options {
     std::string log_path = "-";
     std::string cert_out;
     std::string qemu_nbd = "qemu-nbd";
-    std::string work_dir; // scratch space for the exports' messages
+    std::string work_dir;     // scratch space for the exports' messages
     int timeout_seconds = 10; // for a client to send its request
 };
 
@@ -44,7 +45,17 @@ class Simulator {
     void serve_management(UniqueFd connection, const std::string &peer);
     void serve_agent(HostAgent &agent, UniqueFd connection, const std::string &peer);
     void exchange(Channel &channel, const std::string &service, const std::string &host_id,
-                  const std::string &peer, const std::function<HttpReply(const HttpRequest &)> &handle);
+                  const std::string &peer, const ReplyHabits &habits,
+                  const std::function<HttpReply(const HttpRequest &)> &handle);
+    // Sends the reply in the writes the habits make; false when one failed.
+    bool send_reply(Channel &channel, const HttpReply &reply, const ReplyHabits &habits,
+                    bool keep_alive);
+    // Waits up to ms for the client to send more; false on silence, or
+    // when the simulator stops.
+    bool client_speaks(int fd, int ms);
+    // Keeps a connection open without a word until the client gives up or
+    // the simulator stops; what the client sends is read and dropped.
+    void hold(int fd);
 
     Config config_;
     Options options_;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -63,6 +64,12 @@ void TcpRelay::accept_loop() {
         if (!client) continue;
         UniqueFd server = connect_tcp(target_address_, target_port_);
         if (!server) continue; // the export is gone: the client sees its connection end
+        // NBD replies to small requests (a hole, a short read) are small
+        // writes: held back by Nagle's algorithm until the previous one is
+        // acknowledged, each would wait for a delayed acknowledgement.
+        int one = 1;
+        setsockopt(client.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(server.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::lock_guard lock(mutex_);
         Link &link = links_.emplace_back();
         link.client = std::move(client);

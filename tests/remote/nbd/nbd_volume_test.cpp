@@ -232,8 +232,11 @@ TEST_F(NbdVolume, FailedOpensAndTheCloseThatFollows) {
     std::vector<uint8_t> buf(512);
 
     // Unreachable export: two "open failed:" lines, and the close releases
-    // what the attach created and closes the log.
+    // what the attach created and closes the log. A refused connect is tried
+    // again until ORU_NET_TIMEOUT passes.
+    setenv("ORU_NET_TIMEOUT", "1", 1);
     EXPECT_EQ(open("nbd-vol-dead", ORU_LUKS, ORU_RW), ORU_E_REMOTE_OPEN);
+    unsetenv("ORU_NET_TIMEOUT");
     // Every exchange on the dead connection fails with libnbd's text, logged.
     EXPECT_EQ(oruDiskLib_Read(handle_, &volume_, 0, 1, buf.data()), ORU_E_REMOTE_READ);
     EXPECT_EQ(oruDiskLib_Write(handle_, &volume_, 0, 1, buf.data()), ORU_E_REMOTE_WRITE);
