@@ -110,7 +110,7 @@ direct_export full "$full" 10810
 
 now() { date +%s.%N; }
 
-# timed NAME CMD...: appends the seconds of the command and its sync to $dir/NAME.
+# timed NAME CMD...: appends "<command seconds> <with sync seconds>" to $dir/NAME.
 timed() {
     name=$1
     shift
@@ -118,9 +118,10 @@ timed() {
     sync
     t0=$(now)
     "$@" > /dev/null
-    sync
     t1=$(now)
-    echo "$t0 $t1" | awk '{ printf "%.3f\n", $2 - $1 }' >> "$dir/$name"
+    sync
+    t2=$(now)
+    echo "$t0 $t1 $t2" | awk '{ printf "%.3f %.3f\n", $2 - $1, $3 - $1 }' >> "$dir/$name"
 }
 
 verify() { # WHAT IMAGE
@@ -149,10 +150,11 @@ done
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 row() { # LABEL FILE
-    printf '%-58s %10.3f\n' "$1" "$(median < "$dir/$2")"
+    printf '%-58s %10.3f %10.3f\n' "$1" "$(cut -d' ' -f1 "$dir/$2" | median)" "$(cut -d' ' -f2 "$dir/$2" | median)"
 }
 
-echo "remote copies to a raw file, $ROUNDS rounds, median seconds (sync included)"
+echo "remote copies to a raw file, $ROUNDS rounds, median seconds"
+printf '%-58s %10s %10s\n' "" "cmd only" "+sync"
 echo "thin qcow2 volume of $THIN_SIZE holding 64 MiB:"
 row "  orudisk copy (simulator, login, export, relay)" orudisk-thin
 row "  nbdcopy on a direct qemu-nbd export" nbdcopy-thin

@@ -14,6 +14,7 @@
 #include "transfer.h"
 #include "volume_extents.h"
 #include "volume_layout.h"
+#include "write_behind.h"
 
 namespace orudisk {
 
@@ -144,6 +145,7 @@ void run_copy(CopyArgs args, const Output &out) {
     if (rc != ORU_OK) throw CliError("the library could not create " + args.target);
     // A copy that did not finish must not be mistaken for a backup.
     PartialFile partial(args.target);
+    WriteBehind write_behind(args.target, format == ORU_LUKS ? kLuksHeaderBytes : 0);
     VolumeOptions target_options;
     target_options.path = args.target;
     int target_format = qcow2_target ? ORU_QCOW : (format == ORU_LUKS ? ORU_LUKS : ORU_RAW);
@@ -164,6 +166,10 @@ void run_copy(CopyArgs args, const Output &out) {
     plan.baseline = baseline.get();
     if (qcow2_target) plan.block = cluster;
     if (source.remote()) plan.piece = kRemotePiece;
+    plan.after_write = [&write_behind, qcow2_target](uint64_t offset, uint64_t length) {
+        if (qcow2_target) write_behind.written_somewhere();
+        else write_behind.written(offset, length);
+    };
     // A local image serves overlapping reads quicker than one at a time; a
     // remote volume would need a login per handle.
     std::vector<std::unique_ptr<VolumeSession>> more_sources;

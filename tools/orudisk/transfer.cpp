@@ -265,6 +265,7 @@ TransferStats transfer(VolumeSession &from, VolumeSession &to, const TransferPla
                 to.write(piece.offset, piece.length, data);
                 stats.bytes_written += piece.length;
             }
+            if (plan.after_write) plan.after_write(piece.offset, piece.length);
             stats.bytes_read += piece.length;
             if (piece.starts_extent) ++stats.extents;
             progress.advance(piece.length);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "bitmap_file.h"
@@ -37,6 +38,9 @@ struct TransferPlan {
     // in the CPU caches between the read and the write halves the memory
     // traffic of the kernel's copies, which is most of the work there.
     uint64_t piece = kLocalPiece;
+    // Called by the writing thread after each piece is written, with its
+    // offset and length in the volume.
+    std::function<void(uint64_t, uint64_t)> after_write;
 };
 
 struct TransferStats {
