@@ -16,7 +16,7 @@ inline constexpr uint64_t kLocalPiece = 2ull << 20;
 // A remote source splits each read into requests in flight on its one
 // connection and waits for all of them before the next read: longer reads
 // keep the connection busy for longer between those pauses.
-inline constexpr uint64_t kRemotePiece = 32ull << 20;
+inline constexpr uint64_t kRemotePiece = 8ull << 20;
 
 struct TransferPlan {
     std::vector<Extent> extents; // ranges to move; offsets are multiples of 512
