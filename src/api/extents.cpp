@@ -126,34 +126,23 @@ class ExtentList {
 // describes a byte range of that device.
 struct Device {
     uint64_t size = 0;
-    oruError (*describe)(oruDiskLibInHandle *, const oruDiskLibVolume *, uint64_t, uint64_t,
-                         oru_extent_fn, void *) = nullptr;
+    oruError (*describe)(oruDiskLibInHandle *, uint64_t, uint64_t, oru_extent_fn, void *) = nullptr;
 };
 
 bool is_local_format(int format) {
     return format == ORU_QCOW || format == ORU_RAW || format == ORU_LUKS;
 }
 
-oruError describe_qcow2(oruDiskLibInHandle *h, const oruDiskLibVolume *, uint64_t offset,
-                        uint64_t length, oru_extent_fn fn, void *opaque) {
+oruError describe_qcow2(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, oru_extent_fn fn,
+                        void *opaque) {
     return qcow2_extents(h->qblk, offset, length, fn, opaque, &qcowerror) == 0 ? ORU_OK
                                                                                : ORU_E_QCOW_READ;
 }
 
-oruError describe_raw(oruDiskLibInHandle *h, const oruDiskLibVolume *, uint64_t offset,
-                      uint64_t length, oru_extent_fn fn, void *opaque) {
+oruError describe_raw(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, oru_extent_fn fn,
+                      void *opaque) {
     return raw_extents(h->lblk, offset, length, fn, opaque, &rawerror) == 0 ? ORU_OK
                                                                             : ORU_E_RAW_READ;
-}
-
-oruError describe_nbd(oruDiskLibInHandle *h, const oruDiskLibVolume *, uint64_t offset,
-                      uint64_t length, oru_extent_fn fn, void *opaque) {
-    return remote_nbd_extents(h, offset, length, fn, opaque);
-}
-
-oruError describe_iscsi(oruDiskLibInHandle *h, const oruDiskLibVolume *, uint64_t offset,
-                        uint64_t length, oru_extent_fn fn, void *opaque) {
-    return remote_iscsi_extents(h, offset, length, fn, opaque);
 }
 
 // The device behind the handle, refused with the code a read would give
@@ -172,14 +161,14 @@ oruError find_device(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, Devi
         return ORU_OK;
     case ORU_TRANSPORT_NBD:
         if (!h->rblk) return ORU_E_HANDLENBD;
-        *device = {h->size, describe_nbd};
+        *device = {h->size, remote_nbd_extents};
         return ORU_OK;
     case ORU_TRANSPORT_ISCSI:
         if (!h->iscsi || h->blocksize <= 0) {
             iscsierror = const_cast<char *>("iscsi failed to send Read10 command\n");
             return ORU_ISCSI_READ;
         }
-        *device = {(h->num_blocks + 1) * static_cast<uint64_t>(h->blocksize), describe_iscsi};
+        *device = {(h->num_blocks + 1) * static_cast<uint64_t>(h->blocksize), remote_iscsi_extents};
         return ORU_OK;
     default:
         return ORU_E_TRANS;
@@ -200,8 +189,8 @@ oruError query(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, uint64_t s
     // A partial last sector is described up to the volume's last byte only.
     const uint64_t end_bytes = std::min(end_sector << kSectorShift, volume_bytes);
     ExtentList list(base, start_sector, end_bytes, extents, max_extents);
-    oruError rc = device.describe(h, volume, list.device_offset(), list.device_length(),
-                                  &ExtentList::receive, &list);
+    oruError rc =
+        device.describe(h, list.device_offset(), list.device_length(), &ExtentList::receive, &list);
     if (rc != ORU_OK) return rc;
     *num_extents = list.finish();
     return ORU_OK;
