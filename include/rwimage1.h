@@ -59,7 +59,10 @@ int lock_set(int fd, int type);
 fdinfo *getFdlist(void);
 
 /* NBD adapter over libnbd. error is a caller buffer of 100 bytes that
- * receives libnbd's text on failure. 0 on success, -1 on failure. */
+ * receives libnbd's text on failure. 0 on success, -1 on failure. Every wait
+ * on the server lasts at most ORU_NET_TIMEOUT seconds without progress; a
+ * command that times out leaves the handle dead (later calls fail). A failed
+ * sdk_img_conn leaves errno ECONNREFUSED when nothing listened yet. */
 struct nbd_handle;
 int sdk_img_conn(struct nbd_handle **nbd, char *ip, char *port, char *name, char *error);
 int sdk_img_size(struct nbd_handle *nbd, uint64_t *size, char *error);
