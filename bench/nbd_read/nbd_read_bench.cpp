@@ -1,6 +1,6 @@
 // Reads a remote volume in 32 MiB requests through oruDiskLib_Read and the
 // same export with nbdcopy on one connection with one request in flight, in
-// one run, alternating rounds. The attach's fixed 3-second wait is excluded.
+// one run, alternating rounds. The open (Connect and Open) is timed apart.
 //
 // usage: nbd_read_bench [size-MiB (default 1024)] [rounds (default 3)]
 // Needs root: it runs in a private network namespace of its own.

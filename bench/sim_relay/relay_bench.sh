@@ -2,20 +2,23 @@
 # NBD reads through oru-platform-sim's relay (the export on a host's backup
 # address) beside the same qemu-nbd export read directly, in one run:
 # nbdcopy on one connection, alternating rounds, over a fully allocated
-# image, and over a thin one read as the library reads (256 KiB requests,
+# raw image, and over a thin qcow2 one read as the library reads (256 KiB requests,
 # four in flight, no block status), so that every hole comes back as a
-# small reply, which is what a relay without TCP_NODELAY delays.
+# small reply, which is what a relay without TCP_NODELAY delays. Given
+# orudisk, the library's own reads (orudisk copy of the whole volume to
+# memory) are timed the same way, relayed and direct.
 #
-#   relay_bench.sh SIMULATOR [SIZE_MIB] [ROUNDS]
+#   relay_bench.sh SIMULATOR [SIZE_MIB] [ROUNDS] [ORUDISK]
 #
 # Needs root: it runs in a private network namespace of its own.
 set -eu
 
-SIM=${1:?usage: relay_bench.sh SIMULATOR [SIZE_MIB] [ROUNDS]}
+SIM=${1:?usage: relay_bench.sh SIMULATOR [SIZE_MIB] [ROUNDS] [ORUDISK]}
 SIZE_MIB=${2:-1024}
 ROUNDS=${3:-3}
+ORUDISK=${4:-}
 
-for tool in qemu-nbd nbdcopy curl unshare; do
+for tool in qemu-nbd qemu-img qemu-io nbdcopy curl unshare; do
     command -v "$tool" >/dev/null 2>&1 || { echo "relay_bench: $tool is missing" >&2; exit 77; }
 done
 [ "$(id -u)" -eq 0 ] || { echo "relay_bench: needs root for a network namespace" >&2; exit 77; }
@@ -37,19 +40,30 @@ trap cleanup EXIT INT TERM
 # holding 1/256 of its size in data.
 head -c "$((SIZE_MIB * 1024 * 1024))" /dev/urandom > "$dir/full.raw"
 thin_mib=$((SIZE_MIB * 16))
-truncate -s "${thin_mib}M" "$dir/thin.raw"
+qemu-img create -q -f qcow2 "$dir/thin.qcow2" "${thin_mib}M"
+writes=""
 off=0
 while [ "$off" -lt "$thin_mib" ]; do
-    dd if=/dev/urandom of="$dir/thin.raw" bs=1M count=1 seek="$off" conv=notrunc status=none
+    writes="$writes -c 'write -q -P $((off % 250 + 1)) ${off}M 1M'"
     off=$((off + 256))
 done
+eval qemu-io -f qcow2 $writes "$dir/thin.qcow2"
 
+# The library reaches ds-1 through host-1's backup address (the relay) and
+# ds-2 on host-2's own address.
 cat > "$dir/platform.json" <<JSON
-{"address": "127.0.0.10",
- "hosts": [{"id": "host-1", "address": "127.0.0.11", "backupAddress": "127.0.0.21", "dataStores": ["ds-1"]}],
+{"address": "127.0.0.10", "users": [{"name": "bench", "password": "bench-pass"}],
+ "hosts": [{"id": "host-1", "address": "127.0.0.11", "backupAddress": "127.0.0.21", "dataStores": ["ds-1"]},
+           {"id": "host-2", "address": "127.0.0.12", "dataStores": ["ds-2"]}],
  "volumes": [{"uuid": "full", "dataStore": "ds-1", "image": "$dir/full.raw"},
-             {"uuid": "thin", "dataStore": "ds-1", "image": "$dir/thin.raw"}]}
+             {"uuid": "thin", "dataStore": "ds-1", "image": "$dir/thin.qcow2"},
+             {"uuid": "full-direct", "dataStore": "ds-2", "image": "$dir/full.raw"},
+             {"uuid": "thin-direct", "dataStore": "ds-2", "image": "$dir/thin.qcow2"}],
+ "taskStates": {"openMode": ["FINISHED"], "accessKey": ["FINISHED"]}}
 JSON
+echo bench-pass > "$dir/password"
+out=/dev/shm
+[ -d "$out" ] && [ -w "$out" ] || out=$dir
 "$SIM" --config "$dir/platform.json" --log "$dir/journal.jsonl" --ready-file "$dir/ready" 2>/dev/null &
 sim_pid=$!
 i=0
@@ -61,11 +75,11 @@ done
 
 export_port() {
     curl -s --max-time 30 --data-binary \
-        "{\"action\": \"pre_remote_rw\", \"param\": {\"diskPath\": \"/p\", \"format\": \"raw\", \"openFlag\": \"r\",\"volumeUuid\":\"$1\"}}" \
+        "{\"action\": \"pre_remote_rw\", \"param\": {\"diskPath\": \"/p\", \"format\": \"$2\", \"openFlag\": \"r\",\"volumeUuid\":\"$1\"}}" \
         http://127.0.0.11:9753/vm | sed -n 's/.*"serverPort":"\([0-9]*\)".*/\1/p'
 }
-full_port=$(export_port full)
-thin_port=$(export_port thin)
+full_port=$(export_port full raw)
+thin_port=$(export_port thin qcow2)
 [ -n "$full_port" ] && [ -n "$thin_port" ] || { echo "relay_bench: no export" >&2; exit 1; }
 
 now() { date +%s.%N; }
@@ -76,19 +90,39 @@ rate() {
     end=$(now)
     echo "$3 $start $end" | awk '{printf "%.0f", $1 / ($3 - $2)}'
 }
+# MiB/s of orudisk copy of $2 MiB of volume $1 ($3: its format).
+library_rate() {
+    start=$(now)
+    "$ORUDISK" copy -q --server 127.0.0.10 --user bench --password-file "$dir/password" --uuid "$1" \
+        --datastore "$4" --format "$3" --transport nbd --path /p -o "$out/relay-bench.$$.raw" --force >/dev/null
+    end=$(now)
+    rm -f "$out/relay-bench.$$.raw"
+    echo "$2 $start $end" | awk '{printf "%.0f", $1 / ($3 - $2)}'
+}
 median() { tr ' ' '\n' | sed '/^$/d' | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
 nbdcopy --connections=1 "nbd://127.0.0.11:$full_port/full" null: # page cache
 nbdcopy --connections=1 --no-extents "nbd://127.0.0.11:$thin_port/thin" null:
-d_full= r_full= d_thin= r_thin=
+d_full= r_full= d_thin= r_thin= ld_full= lr_full= ld_thin= lr_thin=
 round=0
 while [ "$round" -lt "$ROUNDS" ]; do
     d_full="$d_full $(rate "127.0.0.11:$full_port" full "$SIZE_MIB" "")"
     r_full="$r_full $(rate "127.0.0.21:$full_port" full "$SIZE_MIB" "")"
     d_thin="$d_thin $(rate "127.0.0.11:$thin_port" thin "$thin_mib" "--no-extents --requests=4 --request-size=262144")"
     r_thin="$r_thin $(rate "127.0.0.21:$thin_port" thin "$thin_mib" "--no-extents --requests=4 --request-size=262144")"
+    if [ -n "$ORUDISK" ]; then
+        ld_full="$ld_full $(library_rate full-direct "$SIZE_MIB" raw ds-2)"
+        lr_full="$lr_full $(library_rate full "$SIZE_MIB" raw ds-1)"
+        ld_thin="$ld_thin $(library_rate thin-direct "$thin_mib" qcow2 ds-2)"
+        lr_thin="$lr_thin $(library_rate thin "$thin_mib" qcow2 ds-1)"
+    fi
     round=$((round + 1))
 done
 printf '%-58s %10s %10s\n' "nbdcopy --connections=1, median MiB/s of $ROUNDS rounds" direct relay
 printf '%-58s %10s %10s\n' "${SIZE_MIB} MiB fully allocated" "$(echo "$d_full" | median)" "$(echo "$r_full" | median)"
-printf '%-58s %10s %10s\n' "${thin_mib} MiB thin, 256 KiB x 4 requests, --no-extents" "$(echo "$d_thin" | median)" "$(echo "$r_thin" | median)"
+printf '%-58s %10s %10s\n' "${thin_mib} MiB thin qcow2, 256 KiB x 4 requests, --no-extents" "$(echo "$d_thin" | median)" "$(echo "$r_thin" | median)"
+if [ -n "$ORUDISK" ]; then
+    printf '%-58s %10s %10s\n' "orudisk copy (the library's reads), median MiB/s" direct relay
+    printf '%-58s %10s %10s\n' "${SIZE_MIB} MiB fully allocated" "$(echo "$ld_full" | median)" "$(echo "$lr_full" | median)"
+    printf '%-58s %10s %10s\n' "${thin_mib} MiB thin qcow2" "$(echo "$ld_thin" | median)" "$(echo "$lr_thin" | median)"
+fi

@@ -3,6 +3,7 @@
 #include <oruDiskLib.h>
 
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -11,7 +12,9 @@
 #include "cli_error.h"
 #include "commands.h"
 #include "transfer.h"
+#include "volume_extents.h"
 #include "volume_layout.h"
+#include "write_behind.h"
 
 namespace orudisk {
 
@@ -46,6 +49,38 @@ class PartialFile {
     bool kept_ = false;
 };
 
+// The source's extents for a full copy, asked up to its end when its size
+// is not known beforehand (a remote volume): one pass then tells both. None
+// when the library cannot tell (an older library, a transport without an
+// answer): then everything is read, as it always was.
+std::optional<ExtentMap> source_extents(VolumeSession &source, std::optional<uint64_t> size, const Output &out) {
+    try {
+        return query_extents(source, size.value_or(kToTheEnd));
+    } catch (const CliError &e) {
+        if (!out.quiet && !out.json) std::cerr << "orudisk: " << e.what() << "; reading the whole volume\n";
+        return std::nullopt;
+    }
+}
+
+// A full copy reads only what may hold data. The source's zero extents
+// read as zeros, which a new image without backing file holds already; over
+// a backing file the target reads as the baseline, so the baseline's data is
+// visited too, to be overwritten where the source now reads zeros. None when
+// the baseline's extents are unknown.
+std::optional<std::vector<Extent>> ranges_to_read(const ExtentMap &source, VolumeSession *baseline, uint64_t size,
+                                                  const Output &out) {
+    std::vector<Extent> ranges = data_ranges(source, size);
+    if (!baseline) return ranges;
+    try {
+        // Past its end a backing file reads as zeros.
+        ExtentMap base = query_extents(*baseline, size);
+        return join_ranges(ranges, data_ranges(base, base.end));
+    } catch (const CliError &e) {
+        if (!out.quiet && !out.json) std::cerr << "orudisk: " << e.what() << "; reading the whole volume\n";
+        return std::nullopt;
+    }
+}
+
 void run_copy(CopyArgs args, const Output &out) {
     namespace fs = std::filesystem;
     validate(args.source);
@@ -63,26 +98,54 @@ void run_copy(CopyArgs args, const Output &out) {
     if (format == ORU_LUKS && qcow2_target)
         throw CliError("a LUKS volume is copied into a raw file (its header region included)");
     VolumeSession source(args.source, format, ORU_RO);
-    uint64_t size = addressable_size(args.source, format, header, source);
+    std::optional<uint64_t> size_known = stated_size(args.source, format, header);
+    std::optional<ExtentMap> source_map;
+    if (!args.bitmap) source_map = source_extents(source, size_known, out);
+    uint64_t size = size_known     ? *size_known
+                    : source_map ? source_map->end
+                                 : addressable_size(args.source, format, header, source);
 
-    std::vector<Extent> extents = whole_volume(size);
+    if (!args.backing.empty()) {
+        args.backing = fs::absolute(args.backing).lexically_normal().string();
+        // Creating the target would truncate the earlier backup it is meant
+        // to stack on.
+        if (fs::exists(args.target, ec) && fs::equivalent(args.target, args.backing, ec))
+            throw CliError("the target is the --backing image itself");
+    }
+    // What the new image will read as before anything is written: an earlier
+    // backup when stacked on one, zeros otherwise.
+    std::unique_ptr<VolumeSession> baseline;
+    if (!args.backing.empty()) {
+        VolumeOptions baseline_options;
+        baseline_options.path = args.backing;
+        baseline = std::make_unique<VolumeSession>(baseline_options, read_image_header(args.backing).format, ORU_RO);
+    }
+
+    std::vector<Extent> extents;
     std::string bitmap_file;
+    bool extents_known = false;
     if (args.bitmap) {
         AllocationMap map = query_allocation(source, true);
         if (!map.covers(size)) throw CliError(map.file + " does not cover the whole volume");
         extents = map.extents(size);
         bitmap_file = map.file;
+    } else if (std::optional<std::vector<Extent>> ranges =
+                   source_map ? ranges_to_read(*source_map, baseline.get(), size, out) : std::nullopt) {
+        extents = std::move(*ranges);
+        extents_known = true;
+    } else {
+        extents = whole_volume(size);
     }
 
     // The target: a new image of the same size, written through the library.
     uint64_t cluster = args.cluster_size.value_or(header && header->cluster_size ? header->cluster_size : 65536);
     uint64_t target_bytes = size + (format == ORU_LUKS ? kLuksHeaderBytes : 0);
-    if (!args.backing.empty()) args.backing = fs::absolute(args.backing).lexically_normal().string();
     oruError rc = oruDiskLib_Create(args.target.data(), args.backing.empty() ? nullptr : args.backing.data(),
                                     static_cast<uint32_t>(cluster), target_bytes, qcow2_target ? ORU_QCOW : ORU_RAW);
     if (rc != ORU_OK) throw CliError("the library could not create " + args.target);
     // A copy that did not finish must not be mistaken for a backup.
     PartialFile partial(args.target);
+    WriteBehind write_behind(args.target, format == ORU_LUKS ? kLuksHeaderBytes : 0);
     VolumeOptions target_options;
     target_options.path = args.target;
     int target_format = qcow2_target ? ORU_QCOW : (format == ORU_LUKS ? ORU_LUKS : ORU_RAW);
@@ -100,14 +163,13 @@ void run_copy(CopyArgs args, const Output &out) {
     // writing. A new image over an earlier backup reads as that backup: only
     // what differs from it is written, which makes the copy incremental.
     plan.skip_zero_blocks = args.backing.empty();
-    std::unique_ptr<VolumeSession> baseline;
-    if (!args.backing.empty()) {
-        VolumeOptions baseline_options;
-        baseline_options.path = args.backing;
-        baseline = std::make_unique<VolumeSession>(baseline_options, read_image_header(args.backing).format, ORU_RO);
-        plan.baseline = baseline.get();
-    }
+    plan.baseline = baseline.get();
     if (qcow2_target) plan.block = cluster;
+    if (source.remote()) plan.piece = kRemotePiece;
+    plan.after_write = [&write_behind, qcow2_target](uint64_t offset, uint64_t length) {
+        if (qcow2_target) write_behind.written_somewhere();
+        else write_behind.written(offset, length);
+    };
     // A local image serves overlapping reads quicker than one at a time; a
     // remote volume would need a login per handle.
     std::vector<std::unique_ptr<VolumeSession>> more_sources;
@@ -135,13 +197,17 @@ void run_copy(CopyArgs args, const Output &out) {
                           {"extents", stats.extents},
                           {"bytes_read", stats.bytes_read},
                           {"bytes_written", stats.bytes_written},
+                          {"extents_known", extents_known},
                           {"seconds", stats.seconds}};
     doc["backing"] = args.backing.empty() ? nlohmann::json(nullptr) : nlohmann::json(args.backing);
     doc["bitmap_file"] = bitmap_file.empty() ? nlohmann::json(nullptr) : nlohmann::json(bitmap_file);
     std::ostringstream text;
     text << "copied " << args.source.describe() << " to " << args.target << " (" << args.target_format
          << (args.backing.empty() ? "" : ", over " + args.backing) << "): "
-         << (args.bitmap ? "allocated clusters only, " : "whole volume, ") << human_size(stats.bytes_read)
+         << (args.bitmap ? "allocated clusters only, "
+             : extents_known ? "whole volume (" + human_size(size - total_bytes(extents)) + " known zeros skipped), "
+                             : "whole volume, ")
+         << human_size(stats.bytes_read)
          << " read, " << human_size(stats.bytes_written) << " written";
     if (stats.seconds > 0)
         text << " in " << static_cast<int>(stats.seconds * 1000) / 1000.0 << " s";

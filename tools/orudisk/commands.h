@@ -13,5 +13,6 @@ void add_info_command(CLI::App &app, const Output &out);
 void add_bitmap_command(CLI::App &app, const Output &out);
 void add_copy_command(CLI::App &app, const Output &out);
 void add_restore_command(CLI::App &app, const Output &out);
+void add_map_command(CLI::App &app, const Output &out);
 
 } // namespace orudisk

@@ -61,20 +61,15 @@ uint64_t write_changed_runs(VolumeSession &to, uint64_t offset, unsigned char *b
     return written;
 }
 
-// Far below the library's limit per call: a buffer that stays in the CPU
-// caches between the read and the write halves the memory traffic of the
-// kernel's copies, which is most of the work on a local disk.
-constexpr uint64_t kPieceBytes = 2ull << 20;
-
 using Buffer = std::unique_ptr<unsigned char, FreeDeleter>;
 
-Buffer transfer_buffer() {
-    Buffer memory(static_cast<unsigned char *>(std::aligned_alloc(4096, kPieceBytes)));
+Buffer transfer_buffer(uint64_t bytes) {
+    Buffer memory(static_cast<unsigned char *>(std::aligned_alloc(4096, bytes)));
     if (!memory) throw CliError("out of memory for the transfer buffer");
     return memory;
 }
 
-// One stretch of at most kPieceBytes of the plan, in volume order.
+// One stretch of at most plan.piece bytes of the plan, in volume order.
 struct Piece {
     uint64_t offset = 0, length = 0;
     bool starts_extent = false;
@@ -82,11 +77,14 @@ struct Piece {
 
 std::vector<Piece> cut_into_pieces(const TransferPlan &plan) {
     std::vector<Piece> pieces;
+    const uint64_t step = plan.piece;
+    if (step == 0 || step % 4096 != 0 || step > kMaxTransfer)
+        throw CliError("internal: bad piece size");
     for (const Extent &extent : plan.extents) {
         if (extent.offset % kSector != 0) throw CliError("internal: range not on a sector boundary");
         uint64_t end = std::min(extent.offset + extent.length, plan.size);
-        for (uint64_t pos = extent.offset; pos < end; pos += kPieceBytes)
-            pieces.push_back({pos, std::min(kPieceBytes, end - pos), pos == extent.offset});
+        for (uint64_t pos = extent.offset; pos < end; pos += step)
+            pieces.push_back({pos, std::min(step, end - pos), pos == extent.offset});
     }
     return pieces;
 }
@@ -247,8 +245,8 @@ TransferStats transfer(VolumeSession &from, VolumeSession &to, const TransferPla
     Pipeline pipeline(pieces.size(), sources.size());
     for (size_t i = 0; i < std::min(pieces.size(), 2 * sources.size() + 2); ++i) {
         Chunk chunk;
-        chunk.data = transfer_buffer();
-        if (plan.baseline) chunk.reference = transfer_buffer();
+        chunk.data = transfer_buffer(plan.piece);
+        if (plan.baseline) chunk.reference = transfer_buffer(plan.piece);
         pipeline.give_free(std::move(chunk));
     }
     TransferStats stats;
@@ -267,6 +265,7 @@ TransferStats transfer(VolumeSession &from, VolumeSession &to, const TransferPla
                 to.write(piece.offset, piece.length, data);
                 stats.bytes_written += piece.length;
             }
+            if (plan.after_write) plan.after_write(piece.offset, piece.length);
             stats.bytes_read += piece.length;
             if (piece.starts_extent) ++stats.extents;
             progress.advance(piece.length);

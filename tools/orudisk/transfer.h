@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "bitmap_file.h"
@@ -10,6 +11,12 @@
 #include "volume_session.h"
 
 namespace orudisk {
+
+inline constexpr uint64_t kLocalPiece = 2ull << 20;
+// A remote source splits each read into requests in flight on its one
+// connection and waits for all of them before the next read: longer reads
+// keep the connection busy for longer between those pauses.
+inline constexpr uint64_t kRemotePiece = 8ull << 20;
 
 struct TransferPlan {
     std::vector<Extent> extents; // ranges to move; offsets are multiples of 512
@@ -26,6 +33,14 @@ struct TransferPlan {
     // reads overlap (a local disk serves several at once). Unused with a
     // baseline.
     std::vector<VolumeSession *> more_sources;
+    // Bytes read and written at a time, a multiple of 4096 up to the
+    // library's limit. Far below it suits a local disk: a buffer that stays
+    // in the CPU caches between the read and the write halves the memory
+    // traffic of the kernel's copies, which is most of the work there.
+    uint64_t piece = kLocalPiece;
+    // Called by the writing thread after each piece is written, with its
+    // offset and length in the volume.
+    std::function<void(uint64_t, uint64_t)> after_write;
 };
 
 struct TransferStats {

@@ -17,6 +17,12 @@ std::optional<ImageHeader> local_header(const VolumeOptions &options);
 // The SDK_TYPE to open the volume with: --format, else what the image file is.
 int choose_format(const VolumeOptions &options, const std::optional<ImageHeader> &header);
 
+// The bytes that sector reads address when they are known without asking
+// the volume: --size, or what a local image says. None for a remote volume
+// without --size.
+std::optional<uint64_t> stated_size(const VolumeOptions &options, int format,
+                                    const std::optional<ImageHeader> &header);
+
 // Bytes that sector reads address (for LUKS volumes: after the header
 // region). --size wins; local images say it; remote volumes are probed.
 uint64_t addressable_size(const VolumeOptions &options, int format,

@@ -121,6 +121,11 @@ void VolumeSession::query_allocation() {
           "querying the allocated clusters of " + name_ + " failed");
 }
 
+oruError VolumeSession::query_extents(uint64_t start_sector, uint64_t sectors, oruDiskLibExtent *extents,
+                                      uint32_t max_extents, uint32_t *count) {
+    return oruDiskLib_QueryExtents(handle_, &volume_, start_sector, sectors, extents, max_extents, count);
+}
+
 // A sector inside the volume is delivered; one past its end leaves the
 // buffer alone. No sector reads as all 0x00 and as all 0xFF at once, so
 // two reads over two fillings tell the cases apart.

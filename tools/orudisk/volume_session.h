@@ -43,6 +43,10 @@ class VolumeSession {
     void write_luks_header(void *buffer);
     // Has the library write "<path>.b", the allocated-cluster bitmap.
     void query_allocation();
+    // One oruDiskLib_QueryExtents call. The code comes back rather than
+    // thrown: a caller may do without the answer.
+    oruError query_extents(uint64_t start_sector, uint64_t sectors, oruDiskLibExtent *extents,
+                           uint32_t max_extents, uint32_t *count);
     // Size in bytes, found by reading: sectors past the end of a remote
     // volume are not delivered. Whole sectors only.
     uint64_t probe_size();

@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -13,8 +15,12 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "zero_map.h"
 
 using oru::test::pattern;
+using oru::test::qemu_map;
+using oru::test::zero_map;
+using oru::test::ZeroMap;
 using oru::test::quote;
 using oru::test::run;
 using oru::test::TempDir;
@@ -62,6 +68,19 @@ bool qemu_identical(const std::string &a, const std::string &b) {
     return run("qemu-img compare -q " + quote(a) + " " + quote(b)).status == 0;
 }
 
+ZeroMap orudisk_map(const std::string &image) {
+    // `map --json`: the flag after the subcommand, as a user would type it.
+    auto r = orudisk("map " + quote(image) + " --json");
+    EXPECT_EQ(r.status, 0) << image;
+    return zero_map(nlohmann::json::parse(r.out));
+}
+
+uint64_t allocated_bytes(const std::string &path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+    return static_cast<uint64_t>(st.st_blocks) * 512;
+}
+
 // base (64 KiB clusters, a compressed cluster) <- mid (128 KiB clusters, a
 // zeroed cluster over base data) <- top (larger than its backing files).
 class QcowChain : public ::testing::Test {
@@ -89,11 +108,24 @@ class QcowChain : public ::testing::Test {
 TEST_F(QcowChain, FullCopyReadsTheChainAsQemuDoes) {
     std::string expected = raw_of(dir_, top_, "expected.raw");
     std::string raw = dir_.file("full.raw"), qcow = dir_.file("full.qcow2");
-    ASSERT_EQ(orudisk("copy " + quote(top_) + " -o " + quote(raw)).status, 0);
+    auto copy = orudisk_json("copy " + quote(top_) + " -o " + quote(raw));
     EXPECT_TRUE(same_bytes(raw, expected));
     ASSERT_EQ(orudisk("copy " + quote(top_) + " -o " + quote(qcow) + " --target-format qcow2").status, 0);
     EXPECT_EQ(run("qemu-img check -q " + quote(qcow)).status, 0);
     EXPECT_TRUE(qemu_identical(qcow, expected));
+
+    // Only the data extents were read (about 6 MiB of the 80), and what reads
+    // as zeros stayed a hole in the raw copy and unallocated in the qcow2
+    // one: all three maps are the chain's as qemu sees it.
+    EXPECT_EQ(copy["extents_known"], true);
+    EXPECT_LT(copy["bytes_read"].get<uint64_t>(), 8 * kMiB);
+    EXPECT_LT(allocated_bytes(raw), 8 * kMiB);
+    ZeroMap chain = qemu_map(top_);
+    EXPECT_GE(chain.size(), 6u);
+    EXPECT_EQ(orudisk_map(top_), chain);
+    EXPECT_EQ(qemu_map(qcow), chain);
+    EXPECT_EQ(qemu_map(raw, "-f raw"), chain);
+
     // A copy never replaces an existing file unless told to.
     EXPECT_NE(orudisk("copy " + quote(top_) + " -o " + quote(raw)).status, 0);
     EXPECT_NE(orudisk("copy " + quote(top_) + " -o " + quote(top_) + " --force").status, 0);
@@ -119,6 +151,21 @@ TEST_F(QcowChain, IncrementalBackupRestoresToTheSameBytes) {
     EXPECT_LE(copy["bytes_written"].get<uint64_t>(), 384 * 1024u); // only what changed since the full one
     EXPECT_EQ(run("qemu-img check -q " + quote(incremental)).status, 0);
     EXPECT_TRUE(qemu_identical(incremental, expected));
+
+    // A full copy over the same backup needs no bitmap: it visits the data
+    // of either image, so the zeros written over backed-up data reach it.
+    std::string over = dir_.file("over.qcow2");
+    copy = orudisk_json("copy " + quote(next) + " -o " + quote(over) + " --target-format qcow2 --backing " +
+                        quote(full));
+    EXPECT_EQ(copy["mode"], "full");
+    EXPECT_LE(copy["bytes_written"].get<uint64_t>(), 384 * 1024u);
+    EXPECT_TRUE(qemu_identical(over, expected));
+    // ... and never over the backup it stands on.
+    EXPECT_NE(orudisk("copy " + quote(next) + " -o " + quote(full) + " --target-format qcow2 --force --backing " +
+                      quote(full))
+                  .status,
+              0);
+    EXPECT_EQ(run("qemu-img check -q " + quote(full)).status, 0);
 
     // Restore the incremental backup (over the full one) into a volume that
     // holds other data everywhere.
@@ -173,6 +220,22 @@ TEST_F(QcowChain, JsonOutputParses) {
     EXPECT_EQ(error["error"]["code"], 10);
     EXPECT_EQ(error["error"]["name"], "ORU_E_QCOW_OPEN");
     EXPECT_FALSE(error["error"]["text"].get<std::string>().empty());
+}
+
+TEST(RawVolumes, MapAndCopyFollowTheFilesHoles) {
+    ORU_REQUIRE_PROGRAM("qemu-img");
+    TempDir dir;
+    std::string sparse = dir.file("sparse.raw"), copy = dir.file("copy.raw");
+    sh("truncate -s 64M " + quote(sparse));
+    for (int at : {0, 5, 17, 63})
+        sh("dd if=/dev/urandom of=" + quote(sparse) + " bs=256K count=3 seek=" + std::to_string(at * 4) +
+           " conv=notrunc status=none");
+    ZeroMap holes = qemu_map(sparse);
+    EXPECT_EQ(holes.size(), 8u);
+    EXPECT_EQ(orudisk_map(sparse), holes);
+    ASSERT_EQ(orudisk("copy " + quote(sparse) + " -o " + quote(copy)).status, 0);
+    EXPECT_TRUE(same_bytes(copy, sparse));
+    EXPECT_EQ(qemu_map(copy, "-f raw"), holes);
 }
 
 TEST(RawVolumes, OddSizedAndLuksVolumesCopyWhole) {

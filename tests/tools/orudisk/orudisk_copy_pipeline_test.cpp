@@ -40,9 +40,9 @@ uint64_t allocated_bytes(const std::string &path) {
 
 } // namespace
 
-// Data straddling buffer boundaries, zero stretches between, a tail past the
-// third buffer: the copy reads as qemu reads the image, and the stretches of
-// zeros stay holes in the raw file.
+// Data straddling buffer boundaries, zero stretches between, a stretch of
+// data many buffers long: the copy reads only the data extents, as qemu
+// reads the image, and the stretches of zeros stay holes in the raw file.
 TEST(CopyPipeline, ManyBuffersGiveTheSameBytesAndLeaveZerosAsHoles) {
     ORU_REQUIRE_PROGRAM("qemu-img");
     ORU_REQUIRE_PROGRAM("qemu-io");
@@ -50,17 +50,17 @@ TEST(CopyPipeline, ManyBuffersGiveTheSameBytesAndLeaveZerosAsHoles) {
     std::string image = dir.file("source.qcow2"), raw = dir.file("copy.raw"), qcow = dir.file("copy.qcow2");
     sh("qemu-img create -q -f qcow2 " + quote(image) + " 200M");
     sh("qemu-io -c 'write -P 0x21 0 1M' -c 'write -P 0x42 31M 2M' -c 'write -z 40M 8M' "
-       "-c 'write -P 0x63 95M 3M' -c 'write -P 0x84 150M 64K' -c 'write -P 0xa5 199M 1M' " +
+       "-c 'write -P 0x63 95M 24M' -c 'write -P 0x84 150M 64K' -c 'write -P 0xa5 199M 1M' " +
        quote(image));
 
     auto r = run(orudisk() + " --json copy " + quote(image) + " -o " + quote(raw));
     ASSERT_EQ(r.status, 0) << r.out;
     auto doc = nlohmann::json::parse(r.out);
-    EXPECT_EQ(doc["bytes_read"].get<uint64_t>(), 200 * kMiB);
-    EXPECT_EQ(doc["extents"].get<uint64_t>(), 1u);
-    EXPECT_EQ(doc["bytes_written"].get<uint64_t>(), 7 * kMiB + 64 * 1024);
+    EXPECT_EQ(doc["bytes_read"].get<uint64_t>(), 28 * kMiB + 64 * 1024);
+    EXPECT_EQ(doc["extents"].get<uint64_t>(), 5u);
+    EXPECT_EQ(doc["bytes_written"].get<uint64_t>(), 28 * kMiB + 64 * 1024);
     EXPECT_EQ(run("qemu-img compare -q -f qcow2 -F raw " + quote(image) + " " + quote(raw)).status, 0);
-    EXPECT_LT(allocated_bytes(raw), 16 * kMiB); // 7 MiB of data, the rest holes
+    EXPECT_LT(allocated_bytes(raw), 40 * kMiB); // 28 MiB of data, the rest holes
 
     ASSERT_EQ(run(orudisk() + " copy " + quote(image) + " -o " + quote(qcow) + " --target-format qcow2").status,
               0);

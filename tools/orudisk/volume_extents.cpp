@@ -1,0 +1,93 @@
+#include "volume_extents.h"
+
+#include <algorithm>
+#include <string>
+
+#include "cli_error.h"
+
+namespace orudisk {
+
+namespace {
+
+// Large enough that a thin volume is answered in a call or two, small
+// enough that the buffer is nothing beside the copy's.
+constexpr uint32_t kBatch = 4096;
+
+void append(ExtentMap &map, uint64_t offset, uint64_t length, bool zero) {
+    if (!map.extents.empty()) {
+        VolumeExtent &last = map.extents.back();
+        if (last.zero == zero && last.offset + last.length == offset) {
+            last.length += length;
+            return;
+        }
+    }
+    map.extents.push_back({offset, length, zero});
+}
+
+} // namespace
+
+ExtentMap query_extents(VolumeSession &session, uint64_t size) {
+    ExtentMap map;
+    const uint64_t sectors = size == kToTheEnd ? size / kSector : (size + kSector - 1) / kSector;
+    std::vector<oruDiskLibExtent> batch(kBatch);
+    uint64_t next = 0; // sector
+    while (next < sectors) {
+        uint32_t count = 0;
+        oruError rc = session.query_extents(next, sectors - next, batch.data(), kBatch, &count);
+        if (rc != ORU_OK)
+            throw CliError("querying the extents of " + session.name() + " from sector " +
+                               std::to_string(next) + " failed",
+                           rc);
+        if (count > kBatch)
+            throw CliError("the extents query answered more extents than asked for");
+        if (count == 0) break; // the volume ends before `size`
+        for (uint32_t i = 0; i < count; ++i) {
+            const oruDiskLibExtent &e = batch[i];
+            // A gap, an overlap or an empty extent would make the copy skip or
+            // repeat bytes: trust none of the answer then.
+            if (e.start != next || e.count == 0 || e.count > sectors - next)
+                throw CliError(
+                    "the extents query answered a range that does not follow on at sector " +
+                    std::to_string(next));
+            uint64_t offset = next * kSector;
+            uint64_t end = std::min((next + e.count) * kSector, size);
+            append(map, offset, end - offset, (e.flags & ORU_EXTENT_ZERO) != 0);
+            next += e.count;
+        }
+    }
+    map.end = std::min(next * kSector, size);
+    return map;
+}
+
+std::vector<Extent> data_ranges(const ExtentMap &map, uint64_t size) {
+    std::vector<Extent> ranges;
+    for (const VolumeExtent &e : map.extents)
+        if (!e.zero) ranges.push_back({e.offset, e.length});
+    if (map.end < size) {
+        if (!ranges.empty() && ranges.back().offset + ranges.back().length == map.end)
+            ranges.back().length = size - ranges.back().offset;
+        else
+            ranges.push_back({map.end, size - map.end});
+    }
+    return ranges;
+}
+
+std::vector<Extent> join_ranges(const std::vector<Extent> &a, const std::vector<Extent> &b) {
+    std::vector<Extent> all(a);
+    all.insert(all.end(), b.begin(), b.end());
+    std::sort(all.begin(), all.end(),
+              [](const Extent &x, const Extent &y) { return x.offset < y.offset; });
+    std::vector<Extent> joined;
+    for (const Extent &e : all) {
+        if (e.length == 0) continue;
+        if (!joined.empty() && e.offset <= joined.back().offset + joined.back().length) {
+            Extent &last = joined.back();
+            last.length = std::max(last.offset + last.length, e.offset + e.length) - last.offset;
+        } else {
+            joined.push_back(e);
+        }
+    }
+    return joined;
+}
+
+} // namespace orudisk
