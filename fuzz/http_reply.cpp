@@ -1,7 +1,8 @@
 // Fuzz target: the framing of replies as the request layer receives them.
-// The HTTPS side skips the head the way ssl_recv does; the plain-HTTP side
-// collects the reply in segments until it is complete (as http_post and
-// http_get read a host agent's reply), keeps its last non-empty line and
+// Both sides go through the reply framing in segments: the HTTPS side keeps
+// the decoded body as ssl_recv does (and must get the same body however the
+// reply is split); the plain-HTTP side keeps head and body as http_post and
+// http_get read a host agent's reply, takes its last non-empty line and
 // reads that line as the agent's export reply.
 //
 // Input: byte 0 picks the reply buffer size, byte 1 the segment sizes, the
@@ -26,31 +27,37 @@ namespace {
     std::abort();
 }
 
-// What the peer's bytes become in a buffer of room bytes, the way the
-// HTTPS exchange stores a body: at most room bytes, never terminated.
-void https_side(const std::string &peer, size_t room) {
-    size_t offset = oru::mgmt::https_body_offset(peer);
-    if (offset > peer.size()) broken("body offset past the reply");
+// The peer's bytes through the framing the request layer uses, in segments
+// whose sizes come from seed, into room bytes; stops where a reader stops.
+std::string frame(const std::string &peer, size_t room, oru::mgmt::ReplyFramer::Keep keep,
+                  uint32_t seed) {
+    std::string out(room, '\0');
+    oru::mgmt::ReplyFramer framer(out.data(), room, keep);
+    size_t sent = 0;
+    while (!framer.done() && sent < peer.size()) {
+        seed = seed * 1103515245u + 12345u;
+        size_t segment = std::min<size_t>(1 + (seed >> 16) % 1500, peer.size() - sent);
+        if (framer.feed(peer.data() + sent, segment) > segment) broken("took more than it was fed");
+        sent += segment;
+    }
+    if (framer.stored() > room) broken("kept more than the room");
+    out.resize(framer.stored());
+    return out;
+}
+
+// What the HTTPS exchange stores: the decoded body, whatever the segments.
+void https_side(const std::string &peer, size_t room, uint32_t seed) {
+    std::string body = frame(peer, room, oru::mgmt::ReplyFramer::Keep::Body, seed);
+    if (body != frame(peer, room, oru::mgmt::ReplyFramer::Keep::Body, seed + 1))
+        broken("the body depends on how the reply was split");
     std::vector<char> buffer(room + 1, '\0');
-    size_t stored = std::min(room, peer.size() - offset);
-    std::memcpy(buffer.data(), peer.data() + offset, stored);
+    std::memcpy(buffer.data(), body.data(), body.size());
     oru::mgmt::is_error_reply(buffer.data());
 }
 
-// The reply as the plain-HTTP exchange collects it: segments until the
-// reply is complete, the peer is done or bufsize - 1 bytes are in.
+// The reply as the plain-HTTP exchange collects it: head and decoded body.
 std::string collect(const std::string &peer, size_t room, uint32_t seed) {
-    std::string reply;
-    size_t sent = 0;
-    while (reply.size() < room && sent < peer.size()) {
-        seed = seed * 1103515245u + 12345u;
-        size_t segment = 1 + (seed >> 16) % 1500;
-        segment = std::min({segment, room - reply.size(), peer.size() - sent});
-        reply.append(peer, sent, segment);
-        sent += segment;
-        if (oru::mgmt::http_reply_complete(reply)) break;
-    }
-    return reply;
+    return frame(peer, room, oru::mgmt::ReplyFramer::Keep::HeadAndBody, seed);
 }
 
 void http_side(const std::string &peer, int bufsize, uint32_t seed) {
@@ -72,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int bufsize = 2 + data[0] * 64;
     const uint32_t seed = data[1];
     std::string peer(reinterpret_cast<const char *>(data) + 2, size - 2);
-    https_side(peer, static_cast<size_t>(bufsize) - 1);
+    https_side(peer, static_cast<size_t>(bufsize) - 1, seed);
     http_side(peer, bufsize, seed);
     return 0;
 }

@@ -159,6 +159,14 @@ void oruDiskLib_Log(FILE *fd, char *arg1, char *arg2);
  * ORU_E_ACCOUNT for a wrong password, ORU_E_POST for other refusals or
  * unusable replies, the request codes (ORU_E_TCP, ORU_E_CONNECT_FAIL,
  * ORU_E_SSL, ...) otherwise; *connection stays NULL on failure. */
+/* Networks: every connect, TLS handshake, send and receive with the
+ * management server and host agents waits at most ORU_NET_TIMEOUT seconds
+ * (1..3600, default 60), and a platform task is followed for at most
+ * ORU_TASK_TIMEOUT seconds (default 600). The server's TLS certificate is
+ * not verified unless ORU_TLS_CA_FILE names a PEM file of trusted roots, or
+ * ORU_TLS_VERIFY=1 asks for the system's; then the chain must verify and the
+ * certificate must name hostIP (address or DNS name), or the exchange fails
+ * with ORU_E_SEND before any request (and so any password) is sent. */
 oruError oruDiskLib_Connect(const oruDiskLibConnectParams connectParams,
                             oruDiskLibConnection *connection);
 
@@ -248,13 +256,17 @@ enum { ORU_EXTENT_DATA = 0, ORU_EXTENT_ZERO = 1 };
  * in ascending order, contiguous from startSector, none empty, covering
  * [startSector, startSector + numSectors) cut at the volume's end, unless
  * maxExtents runs out first: then the caller continues from the end of the
- * last one. No 32 MiB limit applies.
+ * last one. No 32 MiB limit applies. Neighbouring extents of one kind are
+ * merged. A sector is ORU_EXTENT_ZERO only when all of it reads as zeros, so
+ * a partial last sector is data. On LUKS volumes (every transport) sectors
+ * count from the end of the header region, as oruDiskLib_Read counts them.
  * qcow2: the whole backing chain at cluster granularity, as reads see it.
- * raw and LUKS: the file's holes (LUKS sectors as oruDiskLib_Read counts
- * them). NBD: the export's "base:allocation" block status when it offers it.
- * iSCSI: GET LBA STATUS on thin-provisioned LUNs. Otherwise one data extent.
+ * raw and LUKS: the file's holes. NBD: the export's "base:allocation" block
+ * status when it offers it. iSCSI: GET LBA STATUS on thin-provisioned LUNs.
+ * Otherwise one data extent.
  * ORU_E_PARAMS for null pointers, maxExtents 0 or a start past the end; a
- * start exactly at the end answers ORU_OK with *numExtents 0. */
+ * start exactly at the end answers ORU_OK with *numExtents 0. With no volume
+ * open the call fails as oruDiskLib_Read would. */
 oruError oruDiskLib_QueryExtents(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
                                  oruDiskLibSectorType startSector,
                                  oruDiskLibSectorType numSectors, oruDiskLibExtent *extents,

@@ -71,6 +71,13 @@ int qcow2_write(qcow2 *q, const void *buffer, size_t length, uint64_t offset, ch
 int update_refcount(qcow2 *q, uint64_t offset, int flag);
 int copy_before_write(qcow2 *q, void *dest, size_t length, uint64_t offset);
 
+/* Describes guest bytes [offset, offset + length), cut at the virtual size,
+ * as reads see them through the whole backing chain, at cluster granularity:
+ * zero-flag clusters, and clusters no layer allocates, read as zeros; standard
+ * and compressed clusters are data. 0, or -1 with *error set. */
+int qcow2_extents(qcow2 *q, uint64_t offset, uint64_t length, oru_extent_fn fn, void *opaque,
+                  char **error);
+
 /* Creation. 0 / -1. */
 int qcow2_create(char *path, char *backing_file, uint32_t cluster_size, uint64_t size);
 

@@ -38,6 +38,17 @@ int raw_write(oru_file_handle *handle, uint64_t offset, size_t length, void *buf
 int raw_close(oru_file_handle *handle);
 int raw_create(char *path, off_t length);
 
+/* Receives the runs of bytes an extents walk finds, in ascending order, each
+ * starting where the previous one ended: zero is non-zero when reads of the
+ * run return zeros, 0 when they may not. Answers 0 to go on, 1 to stop. */
+typedef int (*oru_extent_fn)(void *opaque, uint64_t offset, uint64_t length, int zero);
+
+/* Describes bytes [offset, offset + length) of a raw image, cut at its size
+ * at open, from the file's holes (SEEK_DATA / SEEK_HOLE). 0, or -1 with
+ * *error set. */
+int raw_extents(oru_file_handle *handle, uint64_t offset, uint64_t length, oru_extent_fn fn,
+                void *opaque, char **error);
+
 /* Whole-file advisory record lock: type F_RDLCK (0), F_WRLCK (1) or
  * F_UNLCK (2). Waits for a conflicting lock; -1 only when fcntl fails. */
 int lock_set(int fd, int type);

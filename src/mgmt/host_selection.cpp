@@ -43,6 +43,12 @@ class SelectionRun {
     void log(const std::string &first, const char *second) {
         oruDiskLib_Log(h_->log, const_cast<char *>(first.c_str()), const_cast<char *>(second));
     }
+    // A failed request, and why when its code cannot say it (timed out).
+    void log_failure(const std::string &first, const char *second) {
+        log(first, second);
+        if (!oru::mgmt::exchange_failure().empty())
+            log(first, oru::mgmt::exchange_failure().c_str());
+    }
     int management_get(std::string &path) {
         clear_reply();
         return https_get(conn_->ip, kManagementPort, path.data(), conn_->sessionid, reply(),
@@ -81,7 +87,7 @@ oruError SelectionRun::choose_host(ChosenHost *chosen) {
     std::string path = std::string("/storages/") + volume_->dataStoreid + "/hosts?type=available";
     int rc = management_get(path);
     if (rc != ORU_OK) {
-        log(path, "https_get failed");
+        log_failure(path, "https_get failed");
         return static_cast<oruError>(rc);
     }
     log(path, reply());
@@ -103,7 +109,7 @@ oruError SelectionRun::choose_data_address(const ChosenHost &chosen, std::string
     std::string path = "/hosts/" + chosen.id + "/networks?type=usetypenetwork&useTypes=backup";
     int rc = management_get(path);
     if (rc != ORU_OK) {
-        log(path, "https_get failed");
+        log_failure(path, "https_get failed");
         return static_cast<oruError>(rc);
     }
     log(path, reply());
@@ -136,7 +142,7 @@ oruError SelectionRun::prepare_export(const ChosenHost &chosen) {
     log(kAgentPath, reply());
     log("selectHostIp", chosen.address.c_str());
     if (rc != ORU_OK) {
-        log(kAgentPath, "http_post failed");
+        log_failure(kAgentPath, "http_post failed");
         return static_cast<oruError>(rc);
     }
     oru::json::Document doc = oru::json::parse(reply());
@@ -158,8 +164,12 @@ oruError SelectionRun::run() {
     rc = choose_data_address(chosen, &address);
     if (rc != ORU_OK) return rc;
     store_text(&h_->ip, address);
-    if (setOpenMode(volume_->volumeUuid, open_flag_, conn_->ip, conn_->sessionid) == -1)
+    oru::mgmt::clear_exchange_failure();
+    if (setOpenMode(volume_->volumeUuid, open_flag_, conn_->ip, conn_->sessionid) == -1) {
+        if (!oru::mgmt::exchange_failure().empty())
+            log("setOpenMode", oru::mgmt::exchange_failure().c_str());
         return ORU_E_USING;
+    }
     return prepare_export(chosen);
 }
 

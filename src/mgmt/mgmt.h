@@ -14,9 +14,10 @@ inline constexpr int kManagementPort = 443;
 extern "C" {
 
 // Records the volume's open mode with the management server ("r" -> READ,
-// "rw" -> READ_WRITE, anything else -> CLOSED) and follows the server's task,
-// one poll a second. 0 when the mode is taken as set (task FINISHED, or the
-// server answered an error reply), -1 when the task ended in ERROR or a
+// "rw" -> READ_WRITE, anything else -> CLOSED) and follows the server's task
+// (task_polling.h: pauses from 100 ms to 1 s, ORU_TASK_TIMEOUT in all).
+// 0 when the mode is taken as set (task FINISHED, or the server answered an
+// error reply), -1 when the task ended in ERROR or ran out of time, or a
 // request or reply failed (the volume must then not be exported).
 int setOpenMode(char *uuid, char *openFlag, char *ip, char *session);
 
@@ -55,6 +56,14 @@ struct LoginReply {
 // no error reply but lacks "sessonId" leaves session_id empty: the caller
 // treats that as a failed login.
 int login(const char *ip, const char *user, const char *password, LoginReply *reply);
+
+// Why the calling thread's last request-layer exchange failed when its code
+// alone does not tell ("... timed out after 60 s", a certificate that was
+// not accepted); empty after an exchange that failed for another reason or
+// did not fail. Noting a reason also copies it into nbderror.
+const std::string &exchange_failure();
+void clear_exchange_failure();
+void note_exchange_failure(const std::string &text);
 
 // The texts of a connection record are malloc'd copies, freed with free():
 // this puts a fresh copy of value into the record's sessionid, releasing the

@@ -1,7 +1,5 @@
 // Records a volume's open mode with the management server and follows the
 // task that carries it out.
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,13 +8,13 @@
 #include "https_post.h"
 #include "mgmt/mgmt.h"
 #include "mgmt/replies.h"
+#include "mgmt/task_polling.h"
 #include "util/json.h"
 
 namespace {
 
 constexpr int kSetModeReplyRoom = 512;
 constexpr int kTaskReplyRoom = 1024;
-constexpr unsigned kPollIntervalSeconds = 1;
 
 const char *open_mode_word(const char *open_flag) {
     if (open_flag && std::strcmp(open_flag, "r") == 0) return "READ";
@@ -37,6 +35,7 @@ int set_open_mode(char *uuid, char *open_flag, char *ip, char *session) {
     std::optional<std::string> task_id = oru::mgmt::reply_text(reply.data(), "taskId");
     if (!task_id) return -1;
     std::string task_path = "/tasks/" + *task_id;
+    oru::mgmt::TaskPolling polling;
     for (;;) {
         std::fill(reply.begin(), reply.end(), '\0');
         rc =
@@ -47,7 +46,11 @@ int set_open_mode(char *uuid, char *open_flag, char *ip, char *session) {
         if (!state) return -1;
         if (*state == "FINISHED") return 0;
         if (*state == "ERROR") return -1;
-        sleep(kPollIntervalSeconds);
+        if (!polling.pause()) {
+            oru::mgmt::note_exchange_failure("open-mode task " + *task_id +
+                                             " still running when ORU_TASK_TIMEOUT ran out");
+            return -1;
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cjson/cJSON.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,31 +18,68 @@
 
 namespace oru::mgmt {
 
-// --- HTTP framing (https.cpp, http.cpp) -------------------------------------
+// --- HTTP reply framing (reply_framing.cpp) ---------------------------------
 
-// The head of an HTTPS reply ends at the first run of four CR/LF bytes in any
-// mix; ssl_recv feeds it the reply byte by byte until done() says so.
-class ReplyHeadScanner {
+// Follows one HTTP reply as its bytes arrive and says when it is complete,
+// so that a reader stops at once even when the server keeps the connection
+// open. The head ends after four CR/LF bytes in a row in any mix, or at the
+// first other byte after a blank line. The body then lasts for its
+// Content-Length, or is decoded from chunked transfer coding (extensions and
+// trailers dropped), or lasts until the peer closes when the head gives
+// neither; 204 and 304 replies have none, and interim 1xx replies are
+// passed over. What is kept lands in out: the decoded body, or the raw head
+// followed by the decoded body; once room bytes are kept the reply counts as
+// complete, whatever is still to come. Nothing is terminated. Any bytes are
+// accepted: a malformed chunk ends the reply with what was decoded so far.
+class ReplyFramer {
   public:
-    void feed(char byte) { line_breaks_ = (byte == '\r' || byte == '\n') ? line_breaks_ + 1 : 0; }
-    bool done() const { return line_breaks_ >= 4; }
+    enum class Keep { Body, HeadAndBody };
+    ReplyFramer(char *out, size_t room, Keep keep);
+
+    // Takes the next bytes from the peer. Returns how many were taken: all
+    // of them unless the reply ended, or the room filled, among them; the
+    // rest is nothing we asked for and is dropped.
+    size_t feed(const char *data, size_t size);
+    // Complete, or the room is full: read no more.
+    bool done() const { return phase_ == Phase::Done; }
+    // Bytes kept in out so far.
+    size_t stored() const { return stored_; }
 
   private:
-    int line_breaks_ = 0;
+    enum class Phase { Head, Length, Chunked, UntilClose, Done };
+    enum class ChunkStep { Size, Data, DataEnd, Trailer };
+
+    bool store(const char *data, size_t size);
+    size_t feed_head(const char *data, size_t size);
+    size_t feed_chunked(const char *data, size_t size);
+    void interpret_head_line();
+    void end_head();
+    bool take_chunk_size();
+
+    char *out_;
+    size_t room_;
+    Keep keep_;
+    size_t stored_ = 0;
+    Phase phase_ = Phase::Head;
+    // head
+    std::string line_;
+    bool line_overflow_ = false;
+    bool first_line_ = true;
+    int run_ = 0; // CR/LF bytes in a row
+    bool lf_in_run_ = false;
+    bool blank_in_run_ = false;
+    int status_ = 0;
+    bool has_length_ = false;
+    bool has_transfer_coding_ = false;
+    bool chunked_ = false;
+    // body
+    uint64_t remaining_ = 0; // of the Content-Length or the current chunk
+    ChunkStep chunk_step_ = ChunkStep::Size;
 };
-
-// Offset of the body that ssl_recv stores from a reply received whole:
-// just past the head, or reply.size() when the head never ends.
-size_t https_body_offset(std::string_view reply);
-
-// True once a plain-HTTP reply holds its whole head and at least the
-// Content-Length bytes of body it declares (a reply without that header is
-// complete only when the peer closes).
-bool http_reply_complete(std::string_view reply);
 
 // Leaves the last non-empty line of reply in buf (bufsize bytes, zeroed
 // first, reply.size() < bufsize); buf is untouched when reply has no such
-// line.
+// line (http.cpp).
 void keep_last_line(const std::string &reply, char *buf, int bufsize);
 
 // --- management server replies ------------------------------------------------

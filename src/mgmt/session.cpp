@@ -11,6 +11,7 @@
 #include "https_post.h"
 #include "mgmt/mgmt.h"
 #include "mgmt/replies.h"
+#include "mgmt/task_polling.h"
 #include "util/bounded_copy.h"
 #include "util/json.h"
 
@@ -91,12 +92,14 @@ void create_access_key(const char *ip, const char *session, const std::string &u
     const char *task_id = oru::json::string_member(created.get(), "taskId");
     if (!task_id) return;
     std::string task_path = std::string("/tasks/") + task_id;
+    oru::mgmt::TaskPolling polling;
     for (;;) {
         if (get(ip, task_path.c_str(), session, reply) != 0) return;
         oru::json::Document task = oru::json::parse(reply.data());
         const char *state = oru::json::string_member(task.get(), "state");
         if (!state || std::strcmp(state, "FINISHED") == 0 || std::strcmp(state, "ERROR") == 0)
             return;
+        if (!polling.pause()) return;
     }
 }
 
@@ -142,7 +145,8 @@ oruError connect_with_key(const oruDiskLibConnectParams &params, oruDiskLibConne
     int rc = get(params.hostIP, "/system/user/info", params.accesskey, reply);
     if (rc != 0) return static_cast<oruError>(rc);
     if (oru::mgmt::is_error_reply(reply.data())) {
-        oru::bounded_copy(nbderror, sizeof nbderror, oru::mgmt::rejection_text(reply.data()).c_str());
+        oru::bounded_copy(nbderror, sizeof nbderror,
+                          oru::mgmt::rejection_text(reply.data()).c_str());
         return ORU_E_ACCOUNT;
     }
     *connection = reinterpret_cast<oruDiskLibConnection>(record.release());
@@ -168,7 +172,8 @@ oruError disconnect(oruDiskLibConnection connection) {
 
 namespace oru::mgmt {
 
-bool access_key_from_listing(const char *listing_text, const std::string &user_id, std::string *key) {
+bool access_key_from_listing(const char *listing_text, const std::string &user_id,
+                             std::string *key) {
     oru::json::Document listing = oru::json::parse(listing_text);
     std::optional<double> total = oru::json::number_member(listing.get(), "totalSize");
     const cJSON *items = oru::json::array_member(listing.get(), "items");

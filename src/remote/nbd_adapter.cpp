@@ -270,6 +270,9 @@ ORU_EXPORT int sdk_img_conn(struct nbd_handle **nbd, char *ip, char *port, char 
     *nbd = nbd_create();
     if (!*nbd) return -1;
     nbd_set_export_name(*nbd, name ? name : "");
+    // Block status (oruDiskLib_QueryExtents) needs the context agreed on at
+    // connect time; a server that does not know it simply leaves it out.
+    nbd_add_meta_context(*nbd, LIBNBD_CONTEXT_BASE_ALLOCATION);
     if (!ip || !port) {
         put_error(error, "nbd server address or port missing");
         errno = EINVAL;

@@ -21,6 +21,10 @@ oruError remote_nbd_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t lengt
 oruError remote_nbd_header_get(oruDiskLibInHandle *h, void *buffer);
 oruError remote_nbd_header_set(oruDiskLibInHandle *h, void *buffer);
 oruError remote_nbd_close(oruDiskLibInHandle *h);
+// Describes export bytes [offset, offset + length) from the export's
+// "base:allocation" block status, or as data when it offers none.
+oruError remote_nbd_extents(oruDiskLibInHandle *h, uint64_t offset, uint64_t length,
+                            oru_extent_fn fn, void *opaque);
 
 // iSCSI ("lanfree" with an iscsi target URL).
 oruError remote_iscsi_attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volume);
@@ -29,3 +33,7 @@ oruError remote_iscsi_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t len
 oruError remote_iscsi_header_get(oruDiskLibInHandle *h, void *buffer);
 oruError remote_iscsi_header_set(oruDiskLibInHandle *h, void *buffer);
 oruError remote_iscsi_close(oruDiskLibInHandle *h);
+// Describes LUN bytes [offset, offset + length) from GET LBA STATUS on a
+// thin-provisioned LUN, or as data on any other.
+oruError remote_iscsi_extents(oruDiskLibInHandle *h, uint64_t offset, uint64_t length,
+                              oru_extent_fn fn, void *opaque);

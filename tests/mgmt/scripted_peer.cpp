@@ -5,6 +5,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -157,6 +159,12 @@ std::vector<std::string> ScriptedPeer::request_lines() const {
 }
 
 void ScriptedPeer::serve() {
+    // A client that gave up before the reply must not kill the test with
+    // SIGPIPE when the reply is written.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     while (!stop_) {
         pollfd p{listen_fd_, POLLIN, 0};
         if (::poll(&p, 1, 50) <= 0) continue;
@@ -196,6 +204,10 @@ void ScriptedPeer::serve_one(int fd) {
     for (size_t i = 0; i < reply.segments.size(); ++i) {
         if (i > 0) std::this_thread::sleep_for(reply.pause);
         if (!channel.write(reply.segments[i])) break;
+    }
+    if (reply.linger.count() > 0) {
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(reply.linger.count()));
     }
     if (ssl) SSL_shutdown(ssl.get());
     ERR_clear_error();

@@ -4,7 +4,8 @@
 //
 // It listens on address:port (TLS with a throw-away self-signed certificate,
 // or plain TCP), serves one connection at a time, records every request and
-// answers each with the next scripted reply, then closes the connection.
+// answers each with the next scripted reply, then closes the connection
+// (at once, or when the client does: see linger).
 #pragma once
 
 #include <atomic>
@@ -22,6 +23,9 @@ struct ScriptedReply {
     std::chrono::milliseconds pause{50};
     bool read_request = true;           // false: answer after the first bytes arrive
     std::chrono::milliseconds delay{0}; // before the first segment
+    // After the last segment the connection stays open this long, or until
+    // the client closes it, as servers that keep connections alive do.
+    std::chrono::milliseconds linger{0};
 };
 
 // A complete HTTP reply carrying body (with a Content-Length header).

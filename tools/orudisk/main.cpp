@@ -20,6 +20,12 @@ int main(int argc, char **argv) {
     Output out;
     app.add_flag("--json", out.json, "Print the result as one JSON document");
     app.add_flag("-q,--quiet", out.quiet, "No progress meter");
+    app.footer("Environment (remote volumes):\n"
+               "  ORU_NET_TIMEOUT   seconds any one network step may wait (1-3600, default 60)\n"
+               "  ORU_TASK_TIMEOUT  seconds a platform task is followed (default 600)\n"
+               "  ORU_TLS_CA_FILE   PEM file of roots: verify the management server's certificate\n"
+               "  ORU_TLS_VERIFY=1  verify it against the system's trust store\n"
+               "  Without the last two, certificates are not verified.");
     app.set_version_flag("--version", "orudisk with oruDiskLib " + std::string(oruDiskLib_GetVersion()));
     add_create_command(app, out);
     add_info_command(app, out);

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 
 #include "image/qcow2_internal.h"
 #include "qcow2_fixture.h"
@@ -155,8 +157,10 @@ TEST_F(Qcow2Read, DamagedCompressedClustersFailTheRead) {
         OpenImage img(image);
         ClusterMapping second = decode_l2_entry(img.q, raw_l2_entry(img.q, 64 * KiB));
         ASSERT_EQ(second.kind, ClusterKind::compressed);
-        std::vector<uint8_t> stored = {0x01, 16, 0, 0xEF, 0xFF};
-        stored.resize(stored.size() + 16, 0x61);
+        // A final stored deflate block of 16 bytes: header, LEN, ~LEN, data.
+        std::vector<uint8_t> stored(5 + 16, 0x61);
+        const uint8_t block_header[] = {0x01, 16, 0, 0xEF, 0xFF};
+        std::copy(std::begin(block_header), std::end(block_header), stored.begin());
         patch_bytes(image, second.host_offset, stored);
         EXPECT_EQ(qcow2_read(img.q, buf.data(), buf.size(), 64 * KiB, &img.error), -1);
         EXPECT_EQ(img.text(), "unable to read compressed data:cluster is incomplete.");

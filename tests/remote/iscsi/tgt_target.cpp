@@ -112,6 +112,11 @@ bool TgtTarget::add_lun(int tid, const std::string &iqn, int lun, const std::str
                  std::to_string(block_length));
 }
 
+bool TgtTarget::set_thin_provisioning(int tid, int lun) {
+    return admin("--mode logicalunit --op update --tid " + std::to_string(tid) + " --lun " +
+                 std::to_string(lun) + " --params thin_provisioning=1");
+}
+
 bool TgtTarget::remove_target(int tid) {
     tids_.erase(tid);
     return admin("--mode target --op delete --force --tid " + std::to_string(tid));

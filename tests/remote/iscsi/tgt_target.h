@@ -30,6 +30,10 @@ class TgtTarget {
     bool add_lun(int tid, const std::string &iqn, int lun, const std::string &path,
                  int block_length);
 
+    // Turns on thin provisioning of LUN `lun` of target `tid` (READ CAPACITY
+    // (16) then reports LBPME, and GET LBA STATUS follows the file's holes).
+    bool set_thin_provisioning(int tid, int lun);
+
     // Deletes target `tid`, dropping its sessions.
     bool remove_target(int tid);
 

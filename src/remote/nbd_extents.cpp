@@ -1,0 +1,89 @@
+// Extents of an NBD volume: the export's "base:allocation" block status,
+// asked for at connect time (sdk_img_conn). A run flagged "reads as zeros"
+// is zero, whether or not it is a hole; a hole without that flag may read as
+// anything and is data. An export that did not agree to the context (or a
+// server without structured replies) is one data extent.
+#include <libnbd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string_view>
+
+#include "remote/transport.h"
+#include "util/bounded_copy.h"
+
+namespace {
+
+// One block status request covers at most this much: the length field of a
+// request is 32 bits, and servers answer large requests in part anyway.
+constexpr uint64_t kMaxStatusRequest = uint64_t{1} << 31;
+
+// What one block status request has described so far.
+struct StatusReply {
+    oru_extent_fn fn;
+    void *opaque;
+    uint64_t position; // next byte to describe
+    uint64_t end;      // end of the request
+    bool stop = false; // the receiver has enough
+};
+
+int on_extents(void *user_data, const char *context, uint64_t offset, uint32_t *entries,
+               size_t nr_entries, int *) {
+    auto *reply = static_cast<StatusReply *>(user_data);
+    if (reply->stop || std::string_view(context) != LIBNBD_CONTEXT_BASE_ALLOCATION) return 0;
+    // Entries are (length, flags) pairs, consecutive from `offset`.
+    uint64_t at = offset;
+    for (size_t i = 0; i + 1 < nr_entries && !reply->stop; i += 2) {
+        const uint64_t from = std::max(at, reply->position);
+        at += entries[i];
+        const uint64_t to = std::min(at, reply->end);
+        if (from != reply->position || to <= from) continue; // not contiguous: left to the caller
+        const bool zero = (entries[i + 1] & LIBNBD_STATE_ZERO) != 0;
+        reply->stop = reply->fn(reply->opaque, from, to - from, zero ? 1 : 0) != 0;
+        reply->position = to;
+    }
+    return 0;
+}
+
+oruError status_failed(oruDiskLibInHandle *h) {
+    const char *text = nbd_get_error();
+    oru::bounded_copy(nbderror, sizeof nbderror, text ? text : "block status failed");
+    oruDiskLib_Log(h->log, const_cast<char *>("block status failed:"), nbderror);
+    h->statu = ORU_E_REMOTE_READ;
+    return ORU_E_REMOTE_READ;
+}
+
+} // namespace
+
+oruError remote_nbd_extents(oruDiskLibInHandle *h, uint64_t offset, uint64_t length,
+                            oru_extent_fn fn, void *opaque) {
+    if (!h || !h->rblk) return ORU_E_HANDLENBD;
+    if (offset >= h->size) return ORU_OK;
+    const uint64_t end = offset + std::min(length, h->size - offset);
+    if (nbd_can_meta_context(h->rblk, LIBNBD_CONTEXT_BASE_ALLOCATION) != 1) {
+        fn(opaque, offset, end - offset, 0);
+        return ORU_OK;
+    }
+    // Requests start and end on the export's minimum block (libnbd refuses
+    // others); what lies before `position` in a reply is skipped.
+    const int64_t min_block = nbd_get_block_size(h->rblk, LIBNBD_SIZE_MINIMUM);
+    const uint64_t align = min_block > 0 ? static_cast<uint64_t>(min_block) : 1;
+    uint64_t position = offset;
+    while (position < end) {
+        const uint64_t request = position - position % align;
+        StatusReply reply{fn, opaque, position, std::min(end, request + kMaxStatusRequest)};
+        uint64_t count = reply.end - request;
+        if (count % align != 0) count = std::min(count + align - count % align, h->size - request);
+        nbd_extent_callback callback{on_extents, &reply, nullptr};
+        if (nbd_block_status(h->rblk, count, request, callback, 0) == -1) return status_failed(h);
+        if (reply.stop) return ORU_OK;
+        // A reply that describes nothing cannot be trusted to do better
+        // next time: the rest of the request is data.
+        if (reply.position == position) {
+            if (fn(opaque, position, reply.end - position, 0) != 0) return ORU_OK;
+            reply.position = reply.end;
+        }
+        position = reply.position;
+    }
+    return ORU_OK;
+}
