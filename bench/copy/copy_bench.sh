@@ -10,6 +10,7 @@
 # sync, so both pay for getting the written data to the disk; the seconds of
 # the command alone are printed too.
 set -eu
+. "$(dirname "$0")/../bench_lib.sh"
 
 ORUDISK=${1:?usage: copy_bench.sh ORUDISK [SIZE_MIB] [ROUNDS] [WORK_DIR]}
 SIZE_MIB=${2:-1024}
@@ -26,25 +27,12 @@ trap 'rm -rf "$dir"' EXIT INT TERM
 src=$dir/source.qcow2
 out=$dir/target.raw
 
-# Every cluster allocated and holding data (no zero block anyone could skip):
-# 64 MiB stretches, each with its own byte pattern.
 qemu-img create -q -f qcow2 "$src" "${SIZE_MIB}M"
-cmds=""
-off=0
-i=1
-while [ "$off" -lt "$SIZE_MIB" ]; do
-    len=$((SIZE_MIB - off < 64 ? SIZE_MIB - off : 64))
-    cmds="$cmds -c \"write -q -P $((i % 255 + 1)) ${off}M ${len}M\""
-    off=$((off + len))
-    i=$((i + 1))
-done
-eval qemu-io -f qcow2 $cmds "\"$src\""
+fill_allocated "$src" "$SIZE_MIB"
 sync
 
 cold=0
 if [ "$(id -u)" -eq 0 ] && (echo 3 > /proc/sys/vm/drop_caches) 2>/dev/null; then cold=1; fi
-
-now() { date +%s.%N; }
 
 # prepare: the same starting state for every run.
 prepare() {
@@ -57,22 +45,9 @@ prepare() {
     fi
 }
 
-# timed NAME CMD...: appends "<command seconds> <with sync seconds>" to $dir/NAME.
-timed() {
-    name=$1
-    shift
-    prepare
-    t0=$(now)
-    "$@" > /dev/null
-    t1=$(now)
-    sync
-    t2=$(now)
-    echo "$t0 $t1 $t2" | awk '{ printf "%.3f %.3f\n", $2 - $1, $3 - $1 }' >> "$dir/$name"
-}
-
 r=1
 while [ "$r" -le "$ROUNDS" ]; do
-    timed orudisk "$ORUDISK" --quiet copy "$src" -o "$out"
+    timed "$dir/orudisk" "$ORUDISK" --quiet copy "$src" -o "$out"
     if [ "$r" -eq 1 ]; then
         # The two must agree before their speeds are worth comparing.
         qemu-img convert -O raw "$src" "$dir/check.raw"
@@ -80,11 +55,9 @@ while [ "$r" -le "$ROUNDS" ]; do
             { echo "copy_bench: orudisk copy differs from qemu-img convert" >&2; exit 1; }
         rm -f "$dir/check.raw"
     fi
-    timed qemu-img qemu-img convert -O raw "$src" "$out"
+    timed "$dir/qemu-img" qemu-img convert -O raw "$src" "$out"
     r=$((r + 1))
 done
-
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "copy of a ${SIZE_MIB} MiB allocated qcow2 image to raw, $ROUNDS rounds, median," \
     "$([ "$cold" -eq 1 ] && echo "page cache dropped before each run" || echo "source cached before each run")"

@@ -13,6 +13,7 @@
 #
 # Needs root: it runs in a private network namespace of its own (127.0.0.x).
 set -eu
+. "$(dirname "$0")/../bench_lib.sh"
 
 ORUDISK=${1:?usage: remote_copy_bench.sh ORUDISK SIM OPEN_BENCH [ROUNDS] [THIN_SIZE] [ALLOCATED_MIB] [WORK_DIR]}
 SIM=${2:?}
@@ -52,26 +53,9 @@ trap cleanup EXIT INT TERM
 thin=$dir/thin.qcow2
 full=$dir/full.qcow2
 qemu-img create -q -f qcow2 "$thin" "$THIN_SIZE"
-bytes=$(qemu-img info --output=json "$thin" | sed -n 's/.*"virtual-size": \([0-9]*\).*/\1/p')
-step=$((bytes / 64 / 1048576 * 1048576))
-cmds=""
-i=0
-while [ "$i" -lt 64 ]; do
-    cmds="$cmds -c \"write -q -P $((i % 255 + 1)) $((i * step)) 1M\""
-    i=$((i + 1))
-done
-eval qemu-io -f qcow2 $cmds "\"$thin\""
+fill_scattered "$thin" 64
 qemu-img create -q -f qcow2 "$full" "${ALLOCATED_MIB}M"
-cmds=""
-off=0
-i=1
-while [ "$off" -lt "$ALLOCATED_MIB" ]; do
-    len=$((ALLOCATED_MIB - off < 64 ? ALLOCATED_MIB - off : 64))
-    cmds="$cmds -c \"write -q -P $((i % 255 + 1)) ${off}M ${len}M\""
-    off=$((off + len))
-    i=$((i + 1))
-done
-eval qemu-io -f qcow2 $cmds "\"$full\""
+fill_allocated "$full" "$ALLOCATED_MIB"
 sync
 
 # The platform: the agent of host-2 exports, and the library reaches it
@@ -108,21 +92,7 @@ direct_export() { # NAME IMAGE PORT
 direct_export thin "$thin" 10809
 direct_export full "$full" 10810
 
-now() { date +%s.%N; }
-
-# timed NAME CMD...: appends "<command seconds> <with sync seconds>" to $dir/NAME.
-timed() {
-    name=$1
-    shift
-    rm -f "$dir/out.raw"
-    sync
-    t0=$(now)
-    "$@" > /dev/null
-    t1=$(now)
-    sync
-    t2=$(now)
-    echo "$t0 $t1 $t2" | awk '{ printf "%.3f %.3f\n", $2 - $1, $3 - $1 }' >> "$dir/$name"
-}
+prepare() { rm -f "$dir/out.raw"; sync; }
 
 verify() { # WHAT IMAGE
     qemu-img compare -q -f qcow2 -F raw "$2" "$dir/out.raw" ||
@@ -136,19 +106,18 @@ remote() { # UUID
 
 r=1
 while [ "$r" -le "$ROUNDS" ]; do
-    timed orudisk-thin "$ORUDISK" --quiet copy $(remote "$thin_uuid") --to "$dir/out.raw"
+    timed "$dir/orudisk-thin" "$ORUDISK" --quiet copy $(remote "$thin_uuid") --to "$dir/out.raw"
     [ "$r" -eq 1 ] && verify "orudisk copy of the thin volume" "$thin"
-    timed nbdcopy-thin nbdcopy "nbd://$direct:10809" "$dir/out.raw"
+    timed "$dir/nbdcopy-thin" nbdcopy "nbd://$direct:10809" "$dir/out.raw"
     [ "$r" -eq 1 ] && verify "nbdcopy of the thin volume" "$thin"
-    timed orudisk-full "$ORUDISK" --quiet copy $(remote "$full_uuid") --to "$dir/out.raw"
+    timed "$dir/orudisk-full" "$ORUDISK" --quiet copy $(remote "$full_uuid") --to "$dir/out.raw"
     [ "$r" -eq 1 ] && verify "orudisk copy of the allocated volume" "$full"
-    timed nbdcopy1-full nbdcopy --connections=1 "nbd://$direct:10810" "$dir/out.raw"
+    timed "$dir/nbdcopy1-full" nbdcopy --connections=1 "nbd://$direct:10810" "$dir/out.raw"
     [ "$r" -eq 1 ] && verify "nbdcopy of the allocated volume" "$full"
-    timed nbdcopy-full nbdcopy "nbd://$direct:10810" "$dir/out.raw"
+    timed "$dir/nbdcopy-full" nbdcopy "nbd://$direct:10810" "$dir/out.raw"
     r=$((r + 1))
 done
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 row() { # LABEL FILE
     printf '%-58s %10.3f %10.3f\n' "$1" "$(cut -d' ' -f1 "$dir/$2" | median)" "$(cut -d' ' -f2 "$dir/$2" | median)"
 }

@@ -10,6 +10,7 @@
 # Each timed run ends with sync, and the page cache holds the source (it is
 # small); medians over the rounds are printed.
 set -eu
+. "$(dirname "$0")/../bench_lib.sh"
 
 ORUDISK=${1:?usage: thin_copy_bench.sh ORUDISK [SIZE] [ROUNDS] [WORK_DIR]}
 SIZE=${2:-3T}
@@ -26,33 +27,10 @@ trap 'rm -rf "$dir"' EXIT INT TERM
 src=$dir/source.qcow2
 
 qemu-img create -q -f qcow2 "$src" "$SIZE"
-bytes=$(qemu-img info --output=json "$src" | sed -n 's/.*"virtual-size": \([0-9]*\).*/\1/p')
-# 65 stretches of 1 MiB, evenly spread, each with its own byte pattern.
-step=$((bytes / 65 / 1048576 * 1048576))
-cmds=""
-i=0
-while [ "$i" -lt 65 ]; do
-    cmds="$cmds -c \"write -q -P $((i % 255 + 1)) $((i * step)) 1M\""
-    i=$((i + 1))
-done
-eval qemu-io -f qcow2 $cmds "\"$src\""
+fill_scattered "$src" 65
 sync
 
-now() { date +%s.%N; }
-
-# timed NAME CMD...: appends "<command seconds> <with sync seconds>" to $dir/NAME.
-timed() {
-    name=$1
-    shift
-    rm -f "$dir/out"
-    sync
-    t0=$(now)
-    "$@" > /dev/null
-    t1=$(now)
-    sync
-    t2=$(now)
-    echo "$t0 $t1 $t2" | awk '{ printf "%.3f %.3f\n", $2 - $1, $3 - $1 }' >> "$dir/$name"
-}
+prepare() { rm -f "$dir/out"; sync; }
 
 # The copies must agree with the source before their speeds are worth comparing.
 verify() {
@@ -63,15 +41,13 @@ verify() {
 r=1
 while [ "$r" -le "$ROUNDS" ]; do
     for fmt in qcow2 raw; do
-        timed "orudisk-$fmt" "$ORUDISK" --quiet copy "$src" -o "$dir/out" --target-format "$fmt"
+        timed "$dir/orudisk-$fmt" "$ORUDISK" --quiet copy "$src" -o "$dir/out" --target-format "$fmt"
         [ "$r" -eq 1 ] && verify "orudisk copy to $fmt" "$fmt"
-        timed "qemu-img-$fmt" qemu-img convert -O "$fmt" "$src" "$dir/out"
+        timed "$dir/qemu-img-$fmt" qemu-img convert -O "$fmt" "$src" "$dir/out"
         [ "$r" -eq 1 ] && verify "qemu-img convert to $fmt" "$fmt"
     done
     r=$((r + 1))
 done
-
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "full copy of a $SIZE qcow2 image holding 65 MiB, $ROUNDS rounds, median seconds"
 printf '%-34s %12s %12s\n' command "cmd only" "+sync"

@@ -1,0 +1,51 @@
+# Shell helpers the copy benchmarks share; sourced, not run.
+
+now() { date +%s.%N; }
+
+# timed FILE CMD...: runs CMD (output dropped), then sync, and appends
+# "<command seconds> <with sync seconds>" to FILE. A `prepare` function, when
+# the benchmark defines one, sets up the same starting state first.
+timed() {
+    timed_file=$1
+    shift
+    if command -v prepare >/dev/null 2>&1; then prepare; else sync; fi
+    t0=$(now)
+    "$@" > /dev/null
+    t1=$(now)
+    sync
+    t2=$(now)
+    echo "$t0 $t1 $t2" | awk '{ printf "%.3f %.3f\n", $2 - $1, $3 - $1 }' >> "$timed_file"
+}
+
+# median: of the numbers on standard input, one a line.
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# fill_allocated IMAGE SIZE_MIB: every cluster of a qcow2 image allocated and
+# holding data (no zero block anyone could skip), in 64 MiB stretches, each
+# with its own byte pattern.
+fill_allocated() {
+    cmds=""
+    off=0
+    i=1
+    while [ "$off" -lt "$2" ]; do
+        len=$(($2 - off < 64 ? $2 - off : 64))
+        cmds="$cmds -c \"write -q -P $((i % 255 + 1)) ${off}M ${len}M\""
+        off=$((off + len))
+        i=$((i + 1))
+    done
+    eval qemu-io -f qcow2 $cmds "\"$1\""
+}
+
+# fill_scattered IMAGE COUNT: COUNT stretches of 1 MiB spread evenly over a
+# qcow2 image, each with its own byte pattern.
+fill_scattered() {
+    bytes=$(qemu-img info --output=json "$1" | sed -n 's/.*"virtual-size": \([0-9]*\).*/\1/p')
+    step=$((bytes / $2 / 1048576 * 1048576))
+    cmds=""
+    i=0
+    while [ "$i" -lt "$2" ]; do
+        cmds="$cmds -c \"write -q -P $((i % 255 + 1)) $((i * step)) 1M\""
+        i=$((i + 1))
+    done
+    eval qemu-io -f qcow2 $cmds "\"$1\""
+}
