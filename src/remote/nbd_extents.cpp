@@ -85,7 +85,9 @@ oruError remote_nbd_extents(oruDiskLibInHandle *h, uint64_t offset, uint64_t len
     if (!h || !h->rblk) return ORU_E_HANDLENBD;
     if (offset >= h->size) return ORU_OK;
     const uint64_t end = offset + std::min(length, h->size - offset);
-    if (nbd_can_meta_context(h->rblk, LIBNBD_CONTEXT_BASE_ALLOCATION) != 1) {
+    const int described = nbd_can_meta_context(h->rblk, LIBNBD_CONTEXT_BASE_ALLOCATION);
+    if (described == -1) return status_failed(h); // no connection to ask
+    if (described == 0) {
         fn(opaque, offset, end - offset, 0);
         return ORU_OK;
     }

@@ -379,6 +379,9 @@ TEST_F(ServerSilence, NbdExportStalledOrMuteFailsInTimeAndTheNextOneWorks) {
               ORU_E_REMOTE_READ);
     EXPECT_LT(seconds_since(start), kLimit + kSlack);
     EXPECT_EQ(found, 0u);
+    // The cut connection cannot describe anything, not even "all data".
+    EXPECT_EQ(oruDiskLib_QueryExtents(handle, &volume, 0, 8, extents.data(), 16, &found),
+              ORU_E_REMOTE_READ);
     EXPECT_EQ(oruDiskLib_Read(handle, &volume, 0, 8, sectors.data()), ORU_E_REMOTE_READ);
     EXPECT_EQ(oruDiskLib_Close(handle, &volume), ORU_OK);
     EXPECT_NE(read_text("/var/log/tamb/" + reads + ".log")
