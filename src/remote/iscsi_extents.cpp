@@ -3,43 +3,57 @@
 // data extent. Mapped and anchored blocks are data; deallocated blocks are
 // zero only when the LUN promises that they read as zeros (LBPRZ), since
 // otherwise they may read as anything.
+//
+// Both commands wait like the reads do (iscsi_command.h): a target that
+// falls silent fails the query within ORU_NET_TIMEOUT and loses the session.
 #include <iscsi/iscsi.h>
 #include <iscsi/scsi-lowlevel.h>
 
+#include "remote/iscsi_command.h"
+#include "remote/transport.h"
 #include <algorithm>
 #include <cstdint>
-#include <memory>
-
-#include "remote/transport.h"
 
 namespace {
 
 constexpr char kErrRead[] = "iscsi failed to send Read10 command\n";
 constexpr char kErrStatus[] = "iscsi failed to send get lba status command\n";
+constexpr char kErrCapacityTimeout[] = "iscsi readcapacity command timed out\n";
+constexpr char kErrStatusTimeout[] = "iscsi get lba status command timed out\n";
 
 // Room for 255 descriptors after the 8-byte header, per command.
 constexpr uint32_t kStatusAllocation = 8 + 16 * 255;
 
-struct TaskDeleter {
-    void operator()(scsi_task *task) const { scsi_free_scsi_task(task); }
-};
-using Task = std::unique_ptr<scsi_task, TaskDeleter>;
+using oru::iscsi::Answer;
+using oru::iscsi::Task;
+
+oruError fail(const char *text) {
+    iscsierror = const_cast<char *>(text);
+    return ORU_ISCSI_READ;
+}
 
 struct Provisioning {
     bool thin = false;        // LBPME: GET LBA STATUS is meaningful
     bool reads_zeros = false; // LBPRZ: deallocated blocks read as zeros
 };
 
-// A LUN that cannot answer READ CAPACITY (16) is taken as fully provisioned.
-Provisioning provisioning(oruDiskLibInHandle *h) {
-    Provisioning p;
-    Task task(iscsi_readcapacity16_sync(h->iscsi, h->lun));
-    if (!task || task->status != SCSI_STATUS_GOOD) return p;
+// A LUN that cannot answer READ CAPACITY (16) is taken as fully provisioned;
+// a target that does not answer at all fails the query.
+oruError provisioning(oruDiskLibInHandle *h, Provisioning *p) {
+    Task task;
+    const Answer answer = oru::iscsi::command(
+        h,
+        [h](iscsi_command_cb done, void *data) {
+            return iscsi_readcapacity16_task(h->iscsi, h->lun, done, data);
+        },
+        &task);
+    if (answer == Answer::timed_out) return fail(kErrCapacityTimeout);
+    if (answer != Answer::given || task->status != SCSI_STATUS_GOOD) return ORU_OK;
     auto *cap = static_cast<scsi_readcapacity16 *>(scsi_datain_unmarshall(task.get()));
-    if (!cap) return p;
-    p.thin = cap->lbpme != 0;
-    p.reads_zeros = cap->lbprz != 0;
-    return p;
+    if (!cap) return ORU_OK;
+    p->thin = cap->lbpme != 0;
+    p->reads_zeros = cap->lbprz != 0;
+    return ORU_OK;
 }
 
 // The target refused the command itself (not the session): it has no
@@ -53,26 +67,28 @@ bool refused(const scsi_task *task) {
 
 oruError remote_iscsi_extents(oruDiskLibInHandle *h, uint64_t offset, uint64_t length,
                               oru_extent_fn fn, void *opaque) {
-    if (!h || !h->iscsi || h->blocksize <= 0) {
-        iscsierror = const_cast<char *>(kErrRead);
-        return ORU_ISCSI_READ;
-    }
+    if (!h || !h->iscsi || h->blocksize <= 0) return fail(kErrRead);
     const uint64_t block = static_cast<uint64_t>(h->blocksize);
     const uint64_t size = (h->num_blocks + 1) * block;
     if (offset >= size) return ORU_OK;
     const uint64_t end = offset + std::min(length, size - offset);
-    const Provisioning lun = provisioning(h);
+    Provisioning lun;
+    if (oruError rc = provisioning(h, &lun); rc != ORU_OK) return rc;
     uint64_t position = offset;
     while (lun.thin && position < end) {
-        Task task(iscsi_get_lba_status_sync(h->iscsi, h->lun, position / block, kStatusAllocation));
-        if (!task) {
-            iscsierror = const_cast<char *>(kErrStatus);
-            return ORU_ISCSI_READ;
-        }
+        Task task;
+        const Answer answer = oru::iscsi::command(
+            h,
+            [h, lba = position / block](iscsi_command_cb done, void *data) {
+                return iscsi_get_lba_status_task(h->iscsi, h->lun, lba, kStatusAllocation, done,
+                                                 data);
+            },
+            &task);
+        if (answer == Answer::timed_out) return fail(kErrStatusTimeout);
+        if (answer != Answer::given) return fail(kErrStatus);
         if (task->status != SCSI_STATUS_GOOD) {
             if (refused(task.get())) break;
-            iscsierror = const_cast<char *>(kErrStatus);
-            return ORU_ISCSI_READ;
+            return fail(kErrStatus);
         }
         auto *status = static_cast<scsi_get_lba_status *>(scsi_datain_unmarshall(task.get()));
         const uint64_t before = position;

@@ -30,6 +30,7 @@
 #include <memory>
 #include <vector>
 
+#include "remote/iscsi_command.h"
 #include "remote/transport.h"
 #include "util/net_deadline.h"
 
@@ -68,10 +69,7 @@ constexpr int kServiceIntervalMs = 1000;
 constexpr uint32_t kMinBlockLength = 512;
 constexpr uint32_t kMaxBlockLength = 1u << 20;
 
-struct TaskDeleter {
-    void operator()(scsi_task *task) const { scsi_free_scsi_task(task); }
-};
-using Task = std::unique_ptr<scsi_task, TaskDeleter>;
+using oru::iscsi::Task;
 
 struct UrlDeleter {
     void operator()(iscsi_url *url) const { iscsi_destroy_url(url); }
@@ -196,10 +194,14 @@ oruError read_capacity(iscsi_context *ctx, int lun, uint64_t *last_lba, uint32_t
 
 // The session of a handle whose command timed out is given up (see the top
 // of this file); the call fails with its usual code and a text that says why.
-oruError give_up(oruDiskLibInHandle *h, bool writing) {
+void abandon_session(oruDiskLibInHandle *h) {
     iscsi_scsi_cancel_all_tasks(h->iscsi);
     iscsi_destroy_context(h->iscsi);
     h->iscsi = nullptr;
+}
+
+oruError give_up(oruDiskLibInHandle *h, bool writing) {
+    abandon_session(h);
     return writing ? fail(kErrWriteTimeout, ORU_ISCSI_WRITE)
                    : fail(kErrReadTimeout, ORU_ISCSI_READ);
 }
@@ -397,6 +399,25 @@ void release_session(oruDiskLibInHandle *h) {
 }
 
 } // namespace
+
+oru::iscsi::Answer
+oru::iscsi::command(oruDiskLibInHandle *h,
+                    const std::function<scsi_task *(iscsi_command_cb, void *)> &send, Task *task) {
+    task->reset();
+    if (!h->iscsi) return Answer::failed;
+    Limit limit;
+    Outcome outcome;
+    task->reset(send(record, &outcome));
+    switch (await(h->iscsi, *task, outcome, limit)) {
+    case Turn::ok:
+        return Answer::given;
+    case Turn::timed_out:
+        abandon_session(h);
+        return Answer::timed_out;
+    default:
+        return Answer::failed;
+    }
+}
 
 // On failure the handle holds no context (h->iscsi is null), so a later close
 // has nothing to release.

@@ -24,10 +24,14 @@
 #include <deque>
 
 #include "core/export.h"
+#include "remote/nbd_wait.h"
 #include "rwimage1.h"
 #include "util/bounded_copy.h"
 #include "util/net_deadline.h"
 #include "util/unique_fd.h"
+
+using oru::nbd::Limit;
+using oru::nbd::wait_for_progress;
 
 namespace {
 
@@ -59,14 +63,6 @@ constexpr size_t kSectorMask = 511;
 constexpr size_t kReadChunk = 256 * 1024;
 constexpr size_t kReadsInFlight = 4;
 
-// A limit of ORU_NET_TIMEOUT seconds from now, with its length kept for the
-// error text.
-struct Limit {
-    int seconds = oru::net::timeout_seconds();
-    oru::net::Deadline deadline{std::chrono::seconds(seconds)};
-    void restart() { deadline = oru::net::Deadline(std::chrono::seconds(seconds)); }
-};
-
 // Cuts the connection of a handle whose server stopped answering. The shut
 // socket reads as the end of the stream, so libnbd retires every command in
 // flight (none writes into a caller's buffer afterwards) and the handle
@@ -94,12 +90,10 @@ void quick_acks(struct nbd_handle *nbd) {
     if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
-// Lets libnbd move data for at most what is left of the limit. Returns 1
-// after progress (the limit starts again), 0 when the limit passed (the
-// connection is cut and error says so), -1 when the connection failed
-// (error holds libnbd's text unless `keep` says it already holds one).
-int wait_for_progress(struct nbd_handle *nbd, Limit &limit, const char *step, char *error,
-                      bool keep) {
+} // namespace
+
+int oru::nbd::wait_for_progress(struct nbd_handle *nbd, Limit &limit, const char *step, char *error,
+                                bool keep) {
     for (;;) {
         quick_acks(nbd);
         int ready = nbd_poll(nbd, limit.deadline.remaining_ms());
@@ -119,6 +113,8 @@ int wait_for_progress(struct nbd_handle *nbd, Limit &limit, const char *step, ch
         }
     }
 }
+
+namespace {
 
 // Reads or writes [offset, offset + count): a read as kReadChunk commands,
 // kReadsInFlight at a time, a write as one command with forced unit access

@@ -3,12 +3,17 @@
 // is zero, whether or not it is a hole; a hole without that flag may read as
 // anything and is data. An export that did not agree to the context (or a
 // server without structured replies) is one data extent.
+//
+// Each request waits like the adapter's reads: at most ORU_NET_TIMEOUT
+// seconds of silence, after which the query fails and the connection is cut,
+// so later calls on the volume fail at once and the close only releases it.
 #include <libnbd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
 
+#include "remote/nbd_wait.h"
 #include "remote/transport.h"
 #include "util/bounded_copy.h"
 
@@ -45,12 +50,32 @@ int on_extents(void *user_data, const char *context, uint64_t offset, uint32_t *
     return 0;
 }
 
-oruError status_failed(oruDiskLibInHandle *h) {
-    const char *text = nbd_get_error();
-    oru::bounded_copy(nbderror, sizeof nbderror, text ? text : "block status failed");
+// nbderror already holds the reason when `explained`.
+oruError status_failed(oruDiskLibInHandle *h, bool explained = false) {
+    if (!explained) {
+        const char *text = nbd_get_error();
+        oru::bounded_copy(nbderror, sizeof nbderror, text ? text : "block status failed");
+    }
     oruDiskLib_Log(h->log, const_cast<char *>("block status failed:"), nbderror);
     h->statu = ORU_E_REMOTE_READ;
     return ORU_E_REMOTE_READ;
+}
+
+// One block status request, answered within the limit. The reply lives on
+// until the command is retired: a cut connection retires it at once.
+oruError block_status(oruDiskLibInHandle *h, uint64_t count, uint64_t offset, StatusReply &reply) {
+    nbd_extent_callback callback{on_extents, &reply, nullptr};
+    const int64_t cookie =
+        nbd_aio_block_status(h->rblk, count, offset, callback, NBD_NULL_COMPLETION, 0);
+    if (cookie == -1) return status_failed(h);
+    oru::nbd::Limit limit;
+    for (;;) {
+        const int done = nbd_aio_command_completed(h->rblk, cookie);
+        if (done == 1) return ORU_OK;
+        if (done == -1) return status_failed(h);
+        if (oru::nbd::wait_for_progress(h->rblk, limit, "block status", nbderror, false) <= 0)
+            return status_failed(h, true);
+    }
 }
 
 } // namespace
@@ -60,7 +85,9 @@ oruError remote_nbd_extents(oruDiskLibInHandle *h, uint64_t offset, uint64_t len
     if (!h || !h->rblk) return ORU_E_HANDLENBD;
     if (offset >= h->size) return ORU_OK;
     const uint64_t end = offset + std::min(length, h->size - offset);
-    if (nbd_can_meta_context(h->rblk, LIBNBD_CONTEXT_BASE_ALLOCATION) != 1) {
+    const int described = nbd_can_meta_context(h->rblk, LIBNBD_CONTEXT_BASE_ALLOCATION);
+    if (described == -1) return status_failed(h); // no connection to ask
+    if (described == 0) {
         fn(opaque, offset, end - offset, 0);
         return ORU_OK;
     }
@@ -74,8 +101,7 @@ oruError remote_nbd_extents(oruDiskLibInHandle *h, uint64_t offset, uint64_t len
         StatusReply reply{fn, opaque, position, std::min(end, request + kMaxStatusRequest)};
         uint64_t count = reply.end - request;
         if (count % align != 0) count = std::min(count + align - count % align, h->size - request);
-        nbd_extent_callback callback{on_extents, &reply, nullptr};
-        if (nbd_block_status(h->rblk, count, request, callback, 0) == -1) return status_failed(h);
+        if (oruError rc = block_status(h, count, request, reply); rc != ORU_OK) return rc;
         if (reply.stop) return ORU_OK;
         // A reply that describes nothing cannot be trusted to do better
         // next time: the rest of the request is data.

@@ -369,10 +369,28 @@ TEST_F(ServerSilence, NbdExportStalledOrMuteFailsInTimeAndTheNextOneWorks) {
     std::vector<uint8_t> sectors(8 * 512);
     ASSERT_EQ(oruDiskLib_Read(handle, &volume, 2048, 8, sectors.data()), ORU_OK);
     EXPECT_EQ(sectors, pattern(sectors.size(), 1, 2048 * 512));
+    // Stalled again, it holds an extents query no longer than a read.
+    pid_t server = export_pid(sim, uuid);
+    ASSERT_EQ(kill(server, SIGSTOP), 0);
+    std::vector<oruDiskLibExtent> extents(16);
+    uint32_t found = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(oruDiskLib_QueryExtents(handle, &volume, 0, size / 512, extents.data(), 16, &found),
+              ORU_E_REMOTE_READ);
+    EXPECT_LT(seconds_since(start), kLimit + kSlack);
+    EXPECT_EQ(found, 0u);
+    // The cut connection cannot describe anything, not even "all data".
+    EXPECT_EQ(oruDiskLib_QueryExtents(handle, &volume, 0, 8, extents.data(), 16, &found),
+              ORU_E_REMOTE_READ);
+    EXPECT_EQ(oruDiskLib_Read(handle, &volume, 0, 8, sectors.data()), ORU_E_REMOTE_READ);
     EXPECT_EQ(oruDiskLib_Close(handle, &volume), ORU_OK);
+    EXPECT_NE(read_text("/var/log/tamb/" + reads + ".log")
+                  .find("block status failed::block status timed out"),
+              std::string::npos);
+    ASSERT_EQ(kill(server, SIGCONT), 0);
 
     // An export that accepts and never greets fails the open in time.
-    auto start = std::chrono::steady_clock::now();
+    start = std::chrono::steady_clock::now();
     EXPECT_EQ(open_on(mute, "ds-2"), ORU_E_REMOTE_OPEN);
     EXPECT_LT(seconds_since(start), kLimit + kSlack);
     EXPECT_EQ(oruDiskLib_Close(handle, &volume), ORU_OK);
@@ -471,7 +489,22 @@ TEST_F(ServerSilence, IscsiTargetStalledFailsInTimeAndTheNextLoginWorks) {
     ASSERT_EQ(open(), ORU_OK);
     ASSERT_EQ(oruDiskLib_Read(handle, &volume, 8000, 8, sectors.data()), ORU_OK);
     EXPECT_EQ(sectors, pattern(sectors.size(), 5, 8000 * 512));
+    // Stopped again, it holds an extents query no longer than a read, and
+    // the session is given up the same way.
+    ASSERT_EQ(kill(tgtd, SIGSTOP), 0);
+    std::vector<oruDiskLibExtent> extents(16);
+    uint32_t found = 0;
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(oruDiskLib_QueryExtents(handle, &volume, 0, 8192, extents.data(), 16, &found),
+              ORU_ISCSI_READ);
+    EXPECT_LT(seconds_since(start), kLimit + kSlack);
+    EXPECT_NE(std::string(oruDiskLib_GetErrorText(ORU_ISCSI_READ)).find("timed out"),
+              std::string::npos);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(oruDiskLib_Read(handle, &volume, 0, 8, sectors.data()), ORU_ISCSI_READ);
     EXPECT_EQ(oruDiskLib_Close(handle, &volume), ORU_OK);
+    EXPECT_LT(seconds_since(start), kSlack);
+    ASSERT_EQ(kill(tgtd, SIGCONT), 0);
     oruDiskLib_Finalize(&handle);
     unlink(("/var/log/tamb/" + uuid + ".log").c_str());
 }
