@@ -99,6 +99,10 @@ int oru::nbd::wait_for_progress(struct nbd_handle *nbd, Limit &limit, const char
         int ready = nbd_poll(nbd, limit.deadline.remaining_ms());
         if (ready == -1) {
             if (!keep) put_nbd_error(error);
+            // Commands still in flight would go on writing into buffers the
+            // caller takes back once this call fails: end the connection so
+            // that none of them can complete later.
+            cut_connection(nbd);
             return -1;
         }
         if (ready > 0) {
