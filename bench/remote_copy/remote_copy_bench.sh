@@ -5,7 +5,9 @@
 #   - a thin qcow2 volume of THIN_SIZE (default 16G) holding 64 MiB in 1 MiB
 #     stretches scattered over it;
 #   - a fully allocated qcow2 volume of ALLOCATED_MIB (default 1024), beside
-#     nbdcopy on one connection and nbdcopy as it comes;
+#     nbdcopy on one connection and nbdcopy as it comes; once more from a
+#     host without a backup address, where no relay stands between the
+#     library and qemu-nbd, as between nbdcopy and its export;
 #   - the remote open time (remote_open_bench).
 # Every copy goes to a new raw file and ends with sync; medians over ROUNDS.
 #
@@ -37,6 +39,7 @@ direct=127.0.0.30
 datastore=ds-bench
 thin_uuid=3f0c2a71-bench-thin
 full_uuid=3f0c2a71-bench-full
+near_uuid=3f0c2a71-bench-near
 dir=$(mktemp -d "$WORK/remote-copy-bench.XXXXXX")
 sim_pid=""
 cleanup() {
@@ -45,7 +48,8 @@ cleanup() {
         [ -e "$f" ] && kill "$(cat "$f")" 2>/dev/null || true
     done
     rm -rf "$dir"
-    rm -f "/var/log/tamb/$thin_uuid.log" "/var/log/tamb/$full_uuid.log" 2>/dev/null || true
+    rm -f "/var/log/tamb/$thin_uuid.log" "/var/log/tamb/$full_uuid.log" "/var/log/tamb/$near_uuid.log" \
+        2>/dev/null || true
 }
 trap cleanup EXIT INT TERM
 
@@ -67,10 +71,12 @@ cat > "$dir/platform.json" <<JSON
   "hosts": [
     { "id": "host-1", "address": "127.0.0.11", "cpuUsage": 60.0, "dataStores": [ "$datastore" ] },
     { "id": "host-2", "address": "127.0.0.12", "backupAddress": "127.0.0.22",
-      "cpuUsage": 15.0, "dataStores": [ "$datastore" ] }
+      "cpuUsage": 15.0, "dataStores": [ "$datastore" ] },
+    { "id": "host-3", "address": "127.0.0.13", "cpuUsage": 15.0, "dataStores": [ "$datastore-near" ] }
   ],
   "volumes": [ { "uuid": "$thin_uuid", "dataStore": "$datastore", "image": "$thin" },
-               { "uuid": "$full_uuid", "dataStore": "$datastore", "image": "$full" } ],
+               { "uuid": "$full_uuid", "dataStore": "$datastore", "image": "$full" },
+               { "uuid": "$near_uuid", "dataStore": "$datastore-near", "image": "$full" } ],
   "taskStates": { "openMode": [ "FINISHED" ], "accessKey": [ "FINISHED" ] }
 }
 JSON
@@ -99,9 +105,10 @@ verify() { # WHAT IMAGE
         { echo "remote_copy_bench: $1 differs from the volume" >&2; exit 1; }
 }
 
-remote() { # UUID
+remote() { # UUID [DATASTORE]
     echo --server "$server" --user bench --password-file "$dir/password" --uuid "$1" \
-        --datastore "$datastore" --path "/datastores/$datastore/$1.qcow2" --format qcow2 --transport nbd
+        --datastore "${2:-$datastore}" --path "/datastores/${2:-$datastore}/$1.qcow2" --format qcow2 \
+        --transport nbd
 }
 
 r=1
@@ -112,6 +119,8 @@ while [ "$r" -le "$ROUNDS" ]; do
     [ "$r" -eq 1 ] && verify "nbdcopy of the thin volume" "$thin"
     timed "$dir/orudisk-full" "$ORUDISK" --quiet copy $(remote "$full_uuid") --to "$dir/out.raw"
     [ "$r" -eq 1 ] && verify "orudisk copy of the allocated volume" "$full"
+    timed "$dir/orudisk-near" "$ORUDISK" --quiet copy $(remote "$near_uuid" "$datastore-near") --to "$dir/out.raw"
+    [ "$r" -eq 1 ] && verify "orudisk copy of the allocated volume without relay" "$full"
     timed "$dir/nbdcopy1-full" nbdcopy --connections=1 "nbd://$direct:10810" "$dir/out.raw"
     [ "$r" -eq 1 ] && verify "nbdcopy of the allocated volume" "$full"
     timed "$dir/nbdcopy-full" nbdcopy "nbd://$direct:10810" "$dir/out.raw"
@@ -129,6 +138,7 @@ row "  orudisk copy (simulator, login, export, relay)" orudisk-thin
 row "  nbdcopy on a direct qemu-nbd export" nbdcopy-thin
 echo "fully allocated qcow2 volume of $ALLOCATED_MIB MiB:"
 row "  orudisk copy (simulator, login, export, relay)" orudisk-full
+row "  orudisk copy (simulator, login, export, no relay)" orudisk-near
 row "  nbdcopy --connections=1 on a direct qemu-nbd export" nbdcopy1-full
 row "  nbdcopy on a direct qemu-nbd export" nbdcopy-full
 echo

@@ -58,10 +58,13 @@ constexpr size_t kSectorMask = 511;
 
 // qemu-nbd serves large requests far more slowly than a stream of small ones
 // (each is read whole into a bounce buffer before any of it is sent), so a
-// large read goes out as a few 256 KiB commands in flight on the one
-// connection. The caller still sees one read that succeeds or fails whole.
+// large read goes out as 256 KiB commands on the one connection. Enough of
+// them stay in flight (8 MiB) to cover the round trip through a relay, so
+// the server always has the next one queued; a 32 MiB read keeps them all
+// busy for three quarters of its length. The caller still sees one read
+// that succeeds or fails whole.
 constexpr size_t kReadChunk = 256 * 1024;
-constexpr size_t kReadsInFlight = 4;
+constexpr size_t kReadsInFlight = 32;
 
 // Cuts the connection of a handle whose server stopped answering. The shut
 // socket reads as the end of the stream, so libnbd retires every command in
@@ -121,9 +124,9 @@ int oru::nbd::wait_for_progress(struct nbd_handle *nbd, Limit &limit, const char
 namespace {
 
 // Reads or writes [offset, offset + count): a read as kReadChunk commands,
-// kReadsInFlight at a time, a write as one command with forced unit access
-// (the server commits it before it replies, so a backup that sees success
-// has its data on stable storage). Fails whole if any command fails.
+// up to kReadsInFlight at a time, a write as one command with forced unit
+// access (the server commits it before it replies, so a backup that sees
+// success has its data on stable storage). Fails whole if any command fails.
 int transfer(struct nbd_handle *nbd, void *buf, size_t count, uint64_t offset, bool writing,
              char *error) {
     Limit limit;
@@ -132,7 +135,7 @@ int transfer(struct nbd_handle *nbd, void *buf, size_t count, uint64_t offset, b
     // An empty request still goes to libnbd, which refuses it with its text.
     const size_t commands = std::max<size_t>(1, (count + piece - 1) / piece);
     char *data = static_cast<char *>(buf);
-    std::deque<int64_t> in_flight; // oldest first
+    std::deque<int64_t> in_flight;
     size_t submitted = 0, issued = 0;
     int rc = 0;
     for (;;) {
@@ -152,19 +155,27 @@ int transfer(struct nbd_handle *nbd, void *buf, size_t count, uint64_t offset, b
             ++issued;
         }
         if (in_flight.empty()) return rc;
-        int done = nbd_aio_command_completed(nbd, in_flight.front());
-        if (done == 0) {
-            // A dead or cut connection retires every command: nothing
-            // writes to buf later.
-            if (wait_for_progress(nbd, limit, writing ? "write" : "read", error, rc != 0) <= 0)
-                return -1;
-            continue;
+        // The server may answer out of order: every finished command frees
+        // its slot at once, not only when those before it are done.
+        size_t retired = 0;
+        for (auto at = in_flight.begin(); at != in_flight.end();) {
+            int done = nbd_aio_command_completed(nbd, *at);
+            if (done == 0) {
+                ++at;
+                continue;
+            }
+            if (done == -1 && rc == 0) {
+                put_nbd_error(error);
+                rc = -1;
+            }
+            at = in_flight.erase(at);
+            ++retired;
         }
-        if (done == -1 && rc == 0) {
-            put_nbd_error(error);
-            rc = -1;
-        }
-        in_flight.pop_front();
+        if (retired != 0) continue;
+        // A dead or cut connection retires every command: nothing writes
+        // to buf later.
+        if (wait_for_progress(nbd, limit, writing ? "write" : "read", error, rc != 0) <= 0)
+            return -1;
     }
 }
 
