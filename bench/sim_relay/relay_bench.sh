@@ -12,6 +12,7 @@
 #
 # Needs root: it runs in a private network namespace of its own.
 set -eu
+. "$(dirname "$0")/../bench_lib.sh"
 
 SIM=${1:?usage: relay_bench.sh SIMULATOR [SIZE_MIB] [ROUNDS] [ORUDISK]}
 SIZE_MIB=${2:-1024}
@@ -41,13 +42,7 @@ trap cleanup EXIT INT TERM
 head -c "$((SIZE_MIB * 1024 * 1024))" /dev/urandom > "$dir/full.raw"
 thin_mib=$((SIZE_MIB * 16))
 qemu-img create -q -f qcow2 "$dir/thin.qcow2" "${thin_mib}M"
-writes=""
-off=0
-while [ "$off" -lt "$thin_mib" ]; do
-    writes="$writes -c 'write -q -P $((off % 250 + 1)) ${off}M 1M'"
-    off=$((off + 256))
-done
-eval qemu-io -f qcow2 $writes "$dir/thin.qcow2"
+fill_scattered "$dir/thin.qcow2" "$(( (thin_mib + 255) / 256 ))"
 
 # The library reaches ds-1 through host-1's backup address (the relay) and
 # ds-2 on host-2's own address.
@@ -82,7 +77,6 @@ full_port=$(export_port full raw)
 thin_port=$(export_port thin qcow2)
 [ -n "$full_port" ] && [ -n "$thin_port" ] || { echo "relay_bench: no export" >&2; exit 1; }
 
-now() { date +%s.%N; }
 # MiB/s of one nbdcopy of $3 MiB from nbd://$1/$2 to null:, extra flags in $4.
 rate() {
     start=$(now)
@@ -99,7 +93,8 @@ library_rate() {
     rm -f "$out/relay-bench.$$.raw"
     echo "$2 $start $end" | awk '{printf "%.0f", $1 / ($3 - $2)}'
 }
-median() { tr ' ' '\n' | sed '/^$/d' | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+# The rates of a row, given space-separated, as one median.
+row_median() { tr ' ' '\n' | sed '/^$/d' | median; }
 
 nbdcopy --connections=1 "nbd://127.0.0.11:$full_port/full" null: # page cache
 nbdcopy --connections=1 --no-extents "nbd://127.0.0.11:$thin_port/thin" null:
@@ -119,10 +114,10 @@ while [ "$round" -lt "$ROUNDS" ]; do
     round=$((round + 1))
 done
 printf '%-58s %10s %10s\n' "nbdcopy --connections=1, median MiB/s of $ROUNDS rounds" direct relay
-printf '%-58s %10s %10s\n' "${SIZE_MIB} MiB fully allocated" "$(echo "$d_full" | median)" "$(echo "$r_full" | median)"
-printf '%-58s %10s %10s\n' "${thin_mib} MiB thin qcow2, 256 KiB x 4 requests, --no-extents" "$(echo "$d_thin" | median)" "$(echo "$r_thin" | median)"
+printf '%-58s %10s %10s\n' "${SIZE_MIB} MiB fully allocated" "$(echo "$d_full" | row_median)" "$(echo "$r_full" | row_median)"
+printf '%-58s %10s %10s\n' "${thin_mib} MiB thin qcow2, 256 KiB x 4 requests, --no-extents" "$(echo "$d_thin" | row_median)" "$(echo "$r_thin" | row_median)"
 if [ -n "$ORUDISK" ]; then
     printf '%-58s %10s %10s\n' "orudisk copy (the library's reads), median MiB/s" direct relay
-    printf '%-58s %10s %10s\n' "${SIZE_MIB} MiB fully allocated" "$(echo "$ld_full" | median)" "$(echo "$lr_full" | median)"
-    printf '%-58s %10s %10s\n' "${thin_mib} MiB thin qcow2" "$(echo "$ld_thin" | median)" "$(echo "$lr_thin" | median)"
+    printf '%-58s %10s %10s\n' "${SIZE_MIB} MiB fully allocated" "$(echo "$ld_full" | row_median)" "$(echo "$lr_full" | row_median)"
+    printf '%-58s %10s %10s\n' "${thin_mib} MiB thin qcow2" "$(echo "$ld_thin" | row_median)" "$(echo "$lr_thin" | row_median)"
 fi

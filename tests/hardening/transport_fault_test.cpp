@@ -112,6 +112,35 @@ pid_t export_pid(const PlatformSim &sim, const std::string &uuid) {
     return pid;
 }
 
+// A lanfree volume on an iSCSI LUN behind its own handle; the handle and the
+// volume's log go with it, whatever assertion ends the test.
+struct LanfreeVolume {
+    LanfreeVolume(const std::string &target_url, const std::string &volume_uuid,
+                  const char *initiator)
+        : url(target_url), uuid(volume_uuid) {
+        volume.volumeUuid = uuid.data();
+        volume.dataStoreid = c("ds-1");
+        volume.diskFormat = ORU_RAW;
+        volume.targeturl = url.data();
+        volume.initiator = c(initiator);
+        init = oruDiskLib_Init(&handle);
+    }
+    ~LanfreeVolume() {
+        if (handle) oruDiskLib_Finalize(&handle);
+        unlink(("/var/log/tamb/" + uuid + ".log").c_str());
+    }
+    oruError open() {
+        return oruDiskLib_Open(&volume, ORU_RW, "lanfree", true, handle,
+                               reinterpret_cast<oruDiskLibConnection>(&connection));
+    }
+
+    std::string url, uuid;
+    oruDiskLibInConnection connection{c("127.0.0.98"), c("u"), c("p"), c("s")};
+    oruDiskLibVolume volume{};
+    oruDiskLibHandle handle = nullptr;
+    oruError init = ORU_E_INIT;
+};
+
 class ServerDeath : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -208,22 +237,12 @@ TEST_F(ServerDeath, IscsiTargetKilledUnderAnOpenVolume) {
     ASSERT_TRUE(target.ok()) << target.error();
     const char iqn[] = "iqn.2024-01.test.oru:dying";
     ASSERT_TRUE(target.add_lun(1, iqn, 1, lun, 512)) << target.error();
-    std::string url = target.url(iqn, 1);
-    std::string uuid = "hardening-iscsi-killed";
-    oruDiskLibInConnection connection{c("127.0.0.98"), c("u"), c("p"), c("s")};
-
-    oruDiskLibVolume volume{};
-    volume.volumeUuid = uuid.data();
-    volume.dataStoreid = c("ds-1");
-    volume.diskFormat = ORU_RAW;
-    volume.targeturl = url.data();
-    volume.initiator = c("iqn.2024-01.test.oru:survivor");
-    oruDiskLibHandle handle = nullptr;
-    ASSERT_EQ(oruDiskLib_Init(&handle), ORU_OK);
-    auto open = [&] {
-        return oruDiskLib_Open(&volume, ORU_RW, "lanfree", true, handle,
-                               reinterpret_cast<oruDiskLibConnection>(&connection));
-    };
+    LanfreeVolume lanfree(target.url(iqn, 1), "hardening-iscsi-killed",
+                          "iqn.2024-01.test.oru:survivor");
+    ASSERT_EQ(lanfree.init, ORU_OK);
+    oruDiskLibVolume &volume = lanfree.volume;
+    oruDiskLibHandle &handle = lanfree.handle;
+    auto open = [&] { return lanfree.open(); };
     ASSERT_EQ(open(), ORU_OK);
     pid_t tgtd = child_named("tgtd");
     ASSERT_GT(tgtd, 0);
@@ -250,8 +269,6 @@ TEST_F(ServerDeath, IscsiTargetKilledUnderAnOpenVolume) {
     EXPECT_EQ(open(), ORU_ISCSI_OPEN);
     EXPECT_STREQ(oruDiskLib_GetErrorText(ORU_ISCSI_OPEN), "iscsi login failed\n");
     oruDiskLib_Close(handle, &volume);
-    oruDiskLib_Finalize(&handle);
-    unlink(("/var/log/tamb/" + uuid + ".log").c_str());
 }
 
 } // namespace
@@ -434,21 +451,11 @@ TEST_F(ServerSilence, IscsiTargetStalledFailsInTimeAndTheNextLoginWorks) {
     ASSERT_TRUE(target.ok()) << target.error();
     const char iqn[] = "iqn.2024-01.test.oru:silent";
     ASSERT_TRUE(target.add_lun(1, iqn, 1, lun, 512)) << target.error();
-    std::string url = target.url(iqn, 1);
-    std::string uuid = "silence-iscsi";
-    oruDiskLibInConnection connection{c("127.0.0.98"), c("u"), c("p"), c("s")};
-    oruDiskLibVolume volume{};
-    volume.volumeUuid = uuid.data();
-    volume.dataStoreid = c("ds-1");
-    volume.diskFormat = ORU_RAW;
-    volume.targeturl = url.data();
-    volume.initiator = c("iqn.2024-01.test.oru:patient");
-    oruDiskLibHandle handle = nullptr;
-    ASSERT_EQ(oruDiskLib_Init(&handle), ORU_OK);
-    auto open = [&] {
-        return oruDiskLib_Open(&volume, ORU_RW, "lanfree", true, handle,
-                               reinterpret_cast<oruDiskLibConnection>(&connection));
-    };
+    LanfreeVolume lanfree(target.url(iqn, 1), "silence-iscsi", "iqn.2024-01.test.oru:patient");
+    ASSERT_EQ(lanfree.init, ORU_OK);
+    oruDiskLibVolume &volume = lanfree.volume;
+    oruDiskLibHandle &handle = lanfree.handle;
+    auto open = [&] { return lanfree.open(); };
     ASSERT_EQ(open(), ORU_OK);
     pid_t tgtd = child_named("tgtd");
     ASSERT_GT(tgtd, 0);
@@ -505,8 +512,6 @@ TEST_F(ServerSilence, IscsiTargetStalledFailsInTimeAndTheNextLoginWorks) {
     EXPECT_EQ(oruDiskLib_Close(handle, &volume), ORU_OK);
     EXPECT_LT(seconds_since(start), kSlack);
     ASSERT_EQ(kill(tgtd, SIGCONT), 0);
-    oruDiskLib_Finalize(&handle);
-    unlink(("/var/log/tamb/" + uuid + ".log").c_str());
 }
 
 } // namespace
