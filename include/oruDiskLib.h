@@ -69,8 +69,10 @@ typedef enum {
     ORU_LUKS = 2  /* raw image whose first 1,052,672 bytes are a LUKS header */
 } SDK_TYPE;
 
-/* Open flags (openFlag of oruDiskLib_Open). */
-enum { ORU_RO = 1, ORU_WO = 2, ORU_RW = 3 };
+/* Open flags (openFlag of oruDiskLib_Open). ORU_WRITEBACK may be or-ed with
+ * ORU_WO or ORU_RW: writes then become durable at oruDiskLib_Flush or
+ * oruDiskLib_Close instead of before each oruDiskLib_Write returns. */
+enum { ORU_RO = 1, ORU_WO = 2, ORU_RW = 3, ORU_WRITEBACK = 0x100 };
 
 /* Result codes. Slot codes take their text from a last-error slot. */
 typedef enum {
@@ -271,6 +273,94 @@ oruError oruDiskLib_QueryExtents(oruDiskLibHandle handle, const oruDiskLibVolume
                                  oruDiskLibSectorType startSector,
                                  oruDiskLibSectorType numSectors, oruDiskLibExtent *extents,
                                  uint32_t maxExtents, uint32_t *numExtents);
+
+/* What an open volume is, as oruDiskLib_GetInfo answers. */
+typedef struct {
+    uint32_t structSize;         /* the caller sets sizeof(oruDiskLibInfo); later versions only
+                                    append members and never fill more than structSize bytes */
+    uint32_t format;             /* ORU_QCOW, ORU_RAW or ORU_LUKS */
+    uint64_t capacity;           /* bytes addressable through Read/Write (after a LUKS header) */
+    uint32_t clusterSize;        /* qcow2: the active layer's cluster size; 0 otherwise */
+    uint32_t minBlockSize;       /* alignment the transport needs, at least 512 */
+    uint32_t preferredBlockSize; /* alignment that avoids read-modify-write */
+    uint32_t maxRequestBytes;    /* largest single Read/Write accepted */
+    uint32_t flags;              /* ORU_INFO_* */
+} oruDiskLibInfo;
+
+/* oruDiskLibInfo.flags. READ_ONLY: writes are refused. FAST_ZERO:
+ * oruDiskLib_WriteZeroes costs about nothing per byte. CAN_FLUSH: the
+ * transport has a flush of its own. EXTENTS: oruDiskLib_QueryExtents tells
+ * holes from data. BITMAPS: oruDiskLib_ListBitmaps may list change-tracking
+ * bitmaps. */
+enum {
+    ORU_INFO_READ_ONLY = 1,
+    ORU_INFO_FAST_ZERO = 2,
+    ORU_INFO_CAN_FLUSH = 4,
+    ORU_INFO_EXTENTS = 8,
+    ORU_INFO_BITMAPS = 16
+};
+
+/* Fills *info for the open volume, so that no caller needs to parse image
+ * headers or probe a remote volume by reading. The caller sets
+ * info->structSize; members past it are not touched. ORU_E_PARAMS for null
+ * pointers or a structSize below 8 (structSize and format); with no volume
+ * open the call fails as oruDiskLib_Read would. */
+oruError oruDiskLib_GetInfo(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
+                            oruDiskLibInfo *info);
+
+/* Makes numSectors sectors from startSector read as zeros, by the cheapest
+ * means of the transport (qcow2 zero clusters or deallocation, holes punched
+ * in raw and LUKS files, NBD_CMD_WRITE_ZEROES, SCSI WRITE SAME), falling back
+ * to writing zeros. No 32 MiB limit. On LUKS volumes sectors count as in
+ * oruDiskLib_Read and the header region is never touched. A range past the
+ * volume's end fails with ORU_E_PARAMS and changes nothing; a read-only
+ * handle fails as oruDiskLib_Write does. Durable as oruDiskLib_Write is. */
+oruError oruDiskLib_WriteZeroes(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
+                                oruDiskLibSectorType startSector,
+                                oruDiskLibSectorType numSectors);
+
+/* Makes every write and zeroing that returned before durable: fdatasync of
+ * local images (after the qcow2 metadata), NBD_CMD_FLUSH, SCSI SYNCHRONIZE
+ * CACHE(16). ORU_OK on read-only handles. */
+oruError oruDiskLib_Flush(oruDiskLibHandle handle, const oruDiskLibVolume *volume);
+
+/* One change-tracking bitmap of a volume, as oruDiskLib_ListBitmaps answers. */
+typedef struct {
+    char name[1024];      /* NUL-terminated */
+    uint32_t granularity; /* bytes per bit; 0 when the transport does not say */
+    uint32_t flags;       /* ORU_BITMAP_* */
+} oruDiskLibBitmapInfo;
+
+/* ENABLED: the bitmap records new writes. INCONSISTENT: it cannot be trusted
+ * (left in use by a writer that died, or dropped by a program that wrote the
+ * image without updating it); queries on it fail. */
+enum { ORU_BITMAP_ENABLED = 1, ORU_BITMAP_INCONSISTENT = 2 };
+
+/* Lists the persistent dirty bitmaps of the open volume: those stored in a
+ * local qcow2 image, or those a remote NBD export offers as
+ * "qemu:dirty-bitmap:NAME" contexts. *numBitmaps receives how many exist;
+ * the first min(maxBitmaps, that) are filled (bitmaps may be NULL when
+ * maxBitmaps is 0). Raw, LUKS and iSCSI volumes list none. */
+oruError oruDiskLib_ListBitmaps(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
+                                oruDiskLibBitmapInfo *bitmaps, uint32_t maxBitmaps,
+                                uint32_t *numBitmaps);
+
+/* oruDiskLibExtent.flags of oruDiskLib_QueryChangedExtents. */
+enum { ORU_EXTENT_CHANGED = 2 };
+
+/* Describes which sectors the bitmap bitmapName marks as changed, with the
+ * contract of oruDiskLib_QueryExtents (order, contiguity, merging,
+ * continuation, the LUKS shift, argument errors): an extent is
+ * ORU_EXTENT_CHANGED where the bitmap marks any byte of its sectors, 0
+ * elsewhere. An unknown name, an inconsistent bitmap, or a volume that holds
+ * no bitmaps fails with a text saying so: the call never answers "unchanged"
+ * for data it cannot vouch for. */
+oruError oruDiskLib_QueryChangedExtents(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
+                                        const char *bitmapName,
+                                        oruDiskLibSectorType startSector,
+                                        oruDiskLibSectorType numSectors,
+                                        oruDiskLibExtent *extents, uint32_t maxExtents,
+                                        uint32_t *numExtents);
 
 #ifdef __cplusplus
 }

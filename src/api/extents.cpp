@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "api/volume_access.h"
 #include "core/export.h"
 #include "core/handle.h"
 #include "qcow2.h"
@@ -17,9 +18,7 @@
 
 namespace {
 
-constexpr unsigned kSectorShift = 9;
-constexpr uint64_t kSectorBytes = uint64_t{1} << kSectorShift;
-constexpr uint64_t kLuksHeaderBytes = 1052672; // volume sector 0 is this device byte
+using oru::kSectorShift;
 
 uint64_t sectors_down(uint64_t bytes) {
     return bytes >> kSectorShift;
@@ -124,65 +123,34 @@ class ExtentList {
     bool full_ = false;
 };
 
-// One open volume as the query sees it: its device's size and the call that
-// describes a byte range of that device.
-struct Device {
-    uint64_t size = 0;
-    oruError (*describe)(oruDiskLibInHandle *, uint64_t, uint64_t, oru_extent_fn, void *) = nullptr;
-};
+// How a query describes device bytes: the volume's allocation, or what a
+// change-tracking bitmap marks (unchanged runs reported as "zero").
+using Describe = oruError (*)(oruDiskLibInHandle *h, const VolumeOps *ops, const char *bitmap,
+                              uint64_t offset, uint64_t length, oru_extent_fn fn, void *opaque);
 
-bool is_local_format(int format) {
-    return format == ORU_QCOW || format == ORU_RAW || format == ORU_LUKS;
+oruError describe_allocation(oruDiskLibInHandle *h, const VolumeOps *ops, const char *,
+                             uint64_t offset, uint64_t length, oru_extent_fn fn, void *opaque) {
+    return ops->extents(h, offset, length, fn, opaque);
 }
 
-oruError describe_qcow2(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, oru_extent_fn fn,
-                        void *opaque) {
-    return qcow2_extents(h->qblk, offset, length, fn, opaque, &qcowerror) == 0 ? ORU_OK
-                                                                               : ORU_E_QCOW_READ;
+oruError describe_changes(oruDiskLibInHandle *h, const VolumeOps *ops, const char *bitmap,
+                          uint64_t offset, uint64_t length, oru_extent_fn fn, void *opaque) {
+    return ops->changed_extents(h, bitmap, offset, length, fn, opaque);
 }
 
-oruError describe_raw(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, oru_extent_fn fn,
-                      void *opaque) {
-    return raw_extents(h->lblk, offset, length, fn, opaque, &rawerror) == 0 ? ORU_OK
-                                                                            : ORU_E_RAW_READ;
-}
-
-// The device behind the handle, refused with the code a read would give
-// when nothing usable is open.
-oruError find_device(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, Device *device) {
-    switch (h->flag) {
-    case ORU_TRANSPORT_LOCAL:
-        if (!is_local_format(volume->diskFormat)) return ORU_E_PARAMS;
-        if (volume->diskFormat == ORU_QCOW) {
-            if (!h->qblk) return ORU_E_HANDLEQCOW;
-            *device = {h->qblk->size, describe_qcow2};
-            return ORU_OK;
-        }
-        if (!h->lblk) return ORU_E_HANDLERAW;
-        *device = {h->lblk->size, describe_raw};
-        return ORU_OK;
-    case ORU_TRANSPORT_NBD:
-        if (!h->rblk) return ORU_E_HANDLENBD;
-        *device = {h->size, remote_nbd_extents};
-        return ORU_OK;
-    case ORU_TRANSPORT_ISCSI:
-        if (!h->iscsi || h->blocksize <= 0) {
-            iscsierror = const_cast<char *>("iscsi failed to send Read10 command\n");
-            return ORU_ISCSI_READ;
-        }
-        *device = {(h->num_blocks + 1) * static_cast<uint64_t>(h->blocksize), remote_iscsi_extents};
-        return ORU_OK;
-    default:
-        return ORU_E_TRANS;
+oruError query(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, Describe describe,
+               const char *bitmap, uint64_t start_sector, uint64_t num_sectors,
+               oruDiskLibExtent *extents, uint32_t max_extents, uint32_t *num_extents) {
+    const VolumeOps *ops = nullptr;
+    if (oruError rc = oru::volume_ops(h, volume, &ops); rc != ORU_OK) return rc;
+    if (describe == describe_changes && !ops->changed_extents) {
+        // Raw, LUKS and iSCSI volumes keep no change-tracking bitmaps: saying
+        // "unchanged" for them would lose data from an incremental backup.
+        return oru::no_bitmaps(h, volume, bitmap);
     }
-}
-
-oruError query(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, uint64_t start_sector,
-               uint64_t num_sectors, oruDiskLibExtent *extents, uint32_t max_extents,
-               uint32_t *num_extents) {
-    Device device;
-    if (oruError rc = find_device(h, volume, &device); rc != ORU_OK) return rc;
-    const uint64_t base = volume->diskFormat == ORU_LUKS ? kLuksHeaderBytes : 0;
+    DeviceInfo device;
+    if (oruError rc = ops->info(h, &device); rc != ORU_OK) return rc;
+    const uint64_t base = oru::volume_base(volume);
     const uint64_t volume_bytes = device.size > base ? device.size - base : 0;
     const uint64_t volume_sectors = sectors_up(volume_bytes);
     if (start_sector > volume_sectors) return ORU_E_PARAMS;
@@ -191,10 +159,15 @@ oruError query(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, uint64_t s
     // A partial last sector is described up to the volume's last byte only.
     const uint64_t end_bytes = std::min(end_sector << kSectorShift, volume_bytes);
     ExtentList list(base, start_sector, end_bytes, extents, max_extents);
-    oruError rc =
-        device.describe(h, list.device_offset(), list.device_length(), &ExtentList::receive, &list);
+    oruError rc = describe(h, ops, bitmap, list.device_offset(), list.device_length(),
+                           &ExtentList::receive, &list);
     if (rc != ORU_OK) return rc;
     *num_extents = list.finish();
+    if (describe == describe_changes) {
+        // Data ("may differ") is what changed; zero runs are the unchanged ones.
+        for (uint32_t i = 0; i < *num_extents; ++i)
+            extents[i].flags = extents[i].flags == ORU_EXTENT_ZERO ? 0 : ORU_EXTENT_CHANGED;
+    }
     return ORU_OK;
 }
 
@@ -208,8 +181,23 @@ ORU_EXPORT oruError oruDiskLib_QueryExtents(oruDiskLibHandle handle, const oruDi
     if (numExtents) *numExtents = 0;
     if (!handle || !volume || !extents || !numExtents || maxExtents == 0) return ORU_E_PARAMS;
     try {
-        return query(in_handle(handle), volume, startSector, numSectors, extents, maxExtents,
-                     numExtents);
+        return query(in_handle(handle), volume, describe_allocation, nullptr, startSector,
+                     numSectors, extents, maxExtents, numExtents);
+    } catch (...) {
+        return ORU_E_MALLOC;
+    }
+}
+
+ORU_EXPORT oruError oruDiskLib_QueryChangedExtents(
+    oruDiskLibHandle handle, const oruDiskLibVolume *volume, const char *bitmapName,
+    oruDiskLibSectorType startSector, oruDiskLibSectorType numSectors, oruDiskLibExtent *extents,
+    uint32_t maxExtents, uint32_t *numExtents) {
+    if (numExtents) *numExtents = 0;
+    if (!handle || !volume || !bitmapName || !extents || !numExtents || maxExtents == 0)
+        return ORU_E_PARAMS;
+    try {
+        return query(in_handle(handle), volume, describe_changes, bitmapName, startSector,
+                     numSectors, extents, maxExtents, numExtents);
     } catch (...) {
         return ORU_E_MALLOC;
     }

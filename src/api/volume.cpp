@@ -1,11 +1,14 @@
 // The volume operations: argument checks, sector arithmetic, the transfer
-// limit and the LUKS header region, then dispatch to the transport chosen at
-// open (local image engines here; remote transports behind remote/transport.h).
+// limit and the LUKS header region, then a call through the backend chosen
+// at open (core/volume_ops.h).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
+#include "api/volume_access.h"
 #include "core/export.h"
 #include "core/handle.h"
 #include "core/log.h"
@@ -13,24 +16,24 @@
 #include "remote/transport.h"
 #include "rwimage1.h"
 
+using oru::kLuksHeaderBytes;
+using oru::kSectorShift;
+
 namespace {
 
-constexpr unsigned kSectorShift = 9;
 constexpr uint64_t kMaxTransferBytes = 33554432;                            // 32 MiB per call
 constexpr uint64_t kMaxTransferSectors = kMaxTransferBytes >> kSectorShift; // 65,536
-constexpr uint64_t kLuksHeaderBytes = 1052672;                              // 0x101000
+constexpr uint64_t kZeroChunkBytes = 1 << 20; // zeros written per call where nothing cheaper exists
 
 const char kNoMemory[] = "memory is not enough";
-const char kFlushFailed[] = "flush image file failed";
 
-bool is_luks(const oruDiskLibVolume *volume) {
-    return volume && volume->diskFormat == ORU_LUKS;
+bool is_local_format(int format) {
+    return format == ORU_QCOW || format == ORU_RAW || format == ORU_LUKS;
 }
 
-// Byte range of a sector transfer. Refuses counts above the limit before the
-// shift (a huge count must not wrap into a small length) and start sectors
-// whose byte offset, LUKS shift included, would not fit in 64 bits (a wrapped
-// offset would silently address the wrong bytes).
+// Byte range of a sector range. Refuses start sectors whose byte offset,
+// LUKS shift included, would not fit in 64 bits (a wrapped offset would
+// silently address the wrong bytes), and counts whose end would not.
 struct ByteRange {
     uint64_t offset;
     uint64_t length;
@@ -38,10 +41,10 @@ struct ByteRange {
 
 oruError byte_range(const oruDiskLibVolume *volume, uint64_t start_sector, uint64_t num_sectors,
                     ByteRange *range) {
-    if (num_sectors > kMaxTransferSectors) return ORU_E_MAX_BUFFER;
-    const uint64_t shift = is_luks(volume) ? kLuksHeaderBytes : 0;
+    const uint64_t shift = oru::volume_base(volume);
     if (start_sector > ((UINT64_MAX - shift) >> kSectorShift)) return ORU_E_PARAMS;
     range->offset = (start_sector << kSectorShift) + shift;
+    if (num_sectors > ((UINT64_MAX - range->offset) >> kSectorShift)) return ORU_E_PARAMS;
     range->length = num_sectors << kSectorShift;
     return ORU_OK;
 }
@@ -65,6 +68,7 @@ void release_previous_volume(oruDiskLibInHandle *h) {
         h->log = nullptr;
     }
     h->flag = ORU_TRANSPORT_NONE;
+    h->ops = nullptr;
 }
 
 struct RawHandleDeleter {
@@ -84,6 +88,7 @@ oruError open_local(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, int o
         if (qcow2_open(volume->diskPath, &image, open_flag, &qcowerror) == -1)
             return ORU_E_QCOW_OPEN;
         h->qblk = image;
+        h->ops = &kQcow2VolumeOps;
         return ORU_OK;
     }
     std::unique_ptr<oru_file_handle, RawHandleDeleter> raw(new (std::nothrow) oru_file_handle{});
@@ -98,24 +103,33 @@ oruError open_local(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, int o
         return ORU_E_RAW_OPEN;
     }
     h->lblk = raw.release();
+    h->ops = &kRawVolumeOps;
     return ORU_OK;
 }
 
-oruError open_remote(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, int open_flag,
+oruError open_remote(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, int access,
                      const char *mode, oruDiskLibInConnection *conn) {
     if (oruError rc = remote_prologue(h, volume, conn); rc != ORU_OK) return rc;
     // Writers need the export read-write; everything else asks for reading.
-    const char *open_mode = (open_flag == ORU_WO || open_flag == ORU_RW) ? "rw" : "r";
+    const char *open_mode = (access == ORU_WO || access == ORU_RW) ? "rw" : "r";
+    oruError rc = ORU_OK;
     if (!mode || std::strcmp(mode, "lanfree") == 0) {
         h->flag = ORU_TRANSPORT_ISCSI;
-        if (volume->targeturl && std::strstr(volume->targeturl, "iscsi"))
-            return remote_iscsi_attach(h, volume);
-        return remote_nbd_attach(h, volume, open_mode, conn);
+        if (volume->targeturl && std::strstr(volume->targeturl, "iscsi")) {
+            rc = remote_iscsi_attach(h, volume);
+            if (rc == ORU_OK) h->ops = &kIscsiVolumeOps;
+            return rc;
+        }
+        rc = remote_nbd_attach(h, volume, open_mode, conn);
+    } else if (std::strcmp(mode, "nbd") == 0) {
+        rc = remote_nbd_attach(h, volume, open_mode, conn);
+    } else {
+        // "file": the volume's log is started, no transport is attached, and
+        // the handle's flag stays "none" so that every later call refuses.
+        return ORU_OK;
     }
-    if (std::strcmp(mode, "nbd") == 0) return remote_nbd_attach(h, volume, open_mode, conn);
-    // "file": the volume's log is started, no transport is attached, and the
-    // handle's flag stays "none" so that every later call refuses.
-    return ORU_OK;
+    if (rc == ORU_OK) h->ops = &kNbdVolumeOps;
+    return rc;
 }
 
 bool is_known_mode(const char *mode) {
@@ -123,104 +137,73 @@ bool is_known_mode(const char *mode) {
            std::strcmp(mode, "nbd") == 0;
 }
 
-bool is_local_format(int format) {
-    return format == ORU_QCOW || format == ORU_RAW || format == ORU_LUKS;
-}
-
-enum class Direction { kRead, kWrite };
-
-oruError local_transfer(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, Direction dir,
-                        const ByteRange &range, void *buffer) {
-    if (!volume || !is_local_format(volume->diskFormat)) return ORU_E_PARAMS;
-    const size_t length = static_cast<size_t>(range.length);
-    if (volume->diskFormat == ORU_QCOW) {
-        if (!h->qblk) return ORU_E_HANDLEQCOW;
-        if (dir == Direction::kRead)
-            return qcow2_read(h->qblk, buffer, length, range.offset, &qcowerror) < 0
-                       ? ORU_E_QCOW_READ
-                       : ORU_OK;
-        return qcow2_write(h->qblk, buffer, length, range.offset, &qcowerror) < 0 ? ORU_E_QCOW_WRITE
-                                                                                  : ORU_OK;
-    }
-    if (!h->lblk) return ORU_E_HANDLERAW;
-    if (dir == Direction::kRead)
-        return raw_read(h->lblk, range.offset, length, buffer, &rawerror) == -1 ? ORU_E_RAW_READ
-                                                                                : ORU_OK;
-    return raw_write(h->lblk, range.offset, length, buffer, &rawerror) == -1 ? ORU_E_RAW_WRITE
-                                                                             : ORU_OK;
-}
-
 oruError transfer(oruDiskLibHandle handle, const oruDiskLibVolume *volume, uint64_t start_sector,
-                  uint64_t num_sectors, void *buffer, Direction dir) {
+                  uint64_t num_sectors, void *buffer, bool read) {
     if (!handle) return ORU_E_PARAMS;
+    // Counts above the limit are refused before the shift, so a huge count
+    // cannot wrap into a small length.
+    if (num_sectors > kMaxTransferSectors) return ORU_E_MAX_BUFFER;
     oruDiskLibInHandle *h = in_handle(handle);
     ByteRange range{};
     if (oruError rc = byte_range(volume, start_sector, num_sectors, &range); rc != ORU_OK)
         return rc;
     if (!buffer && range.length != 0) return ORU_E_PARAMS;
-    const bool read = dir == Direction::kRead;
-    switch (h->flag) {
-    case ORU_TRANSPORT_LOCAL:
-        return local_transfer(h, volume, dir, range, buffer);
-    case ORU_TRANSPORT_NBD:
-        return read ? remote_nbd_read(h, range.offset, range.length, buffer)
-                    : remote_nbd_write(h, range.offset, range.length, buffer);
-    case ORU_TRANSPORT_ISCSI:
-        return read ? remote_iscsi_read(h, range.offset, range.length, buffer)
-                    : remote_iscsi_write(h, range.offset, range.length, buffer);
-    default:
-        return ORU_E_TRANS;
-    }
+    const VolumeOps *ops = nullptr;
+    if (oruError rc = oru::volume_ops(h, volume, &ops); rc != ORU_OK) return rc;
+    return read ? ops->read(h, range.offset, range.length, buffer)
+                : ops->write(h, range.offset, range.length, buffer);
 }
 
 oruError header_transfer(oruDiskLibHandle handle, const oruDiskLibVolume *volume, void *buffer,
-                         Direction dir) {
+                         bool read) {
     if (!handle || !volume) return ORU_E_PARAMS;
     if (volume->diskFormat != ORU_LUKS) return ORU_E_FORMAT;
     if (!buffer) return ORU_E_PARAMS;
     oruDiskLibInHandle *h = in_handle(handle);
-    const bool read = dir == Direction::kRead;
+    const VolumeOps *ops = nullptr;
+    if (oruError rc = oru::volume_ops(h, volume, &ops); rc != ORU_OK) return rc;
+    return read ? ops->header_get(h, buffer) : ops->header_set(h, buffer);
+}
+
+// Zeros written as data, for backends with no cheaper means.
+oruError write_zeroes_as_data(oruDiskLibInHandle *h, const VolumeOps *ops, uint64_t offset,
+                              uint64_t length) {
+    std::unique_ptr<char[]> zeros(new (std::nothrow) char[kZeroChunkBytes]());
+    if (!zeros) return ORU_E_MALLOC;
+    while (length > 0) {
+        const uint64_t piece = std::min(length, kZeroChunkBytes);
+        if (oruError rc = ops->write(h, offset, piece, zeros.get()); rc != ORU_OK) return rc;
+        offset += piece;
+        length -= piece;
+    }
+    return ORU_OK;
+}
+
+} // namespace
+
+oruError oru::volume_ops(oruDiskLibInHandle *h, const oruDiskLibVolume *volume,
+                         const VolumeOps **ops) {
     switch (h->flag) {
     case ORU_TRANSPORT_LOCAL:
-        if (!h->lblk) return ORU_E_HANDLERAW;
-        if (read)
-            return raw_read(h->lblk, 0, kLuksHeaderBytes, buffer, &rawerror) == -1 ? ORU_E_RAW_READ
-                                                                                   : ORU_OK;
-        return raw_write(h->lblk, 0, kLuksHeaderBytes, buffer, &rawerror) == -1 ? ORU_E_RAW_WRITE
-                                                                                : ORU_OK;
+        if (!volume || !is_local_format(volume->diskFormat)) return ORU_E_PARAMS;
+        if (volume->diskFormat == ORU_QCOW) {
+            if (!h->qblk || h->ops != &kQcow2VolumeOps) return ORU_E_HANDLEQCOW;
+        } else if (!h->lblk || h->ops != &kRawVolumeOps) {
+            return ORU_E_HANDLERAW;
+        }
+        *ops = h->ops;
+        return ORU_OK;
     case ORU_TRANSPORT_NBD:
-        return read ? remote_nbd_header_get(h, buffer) : remote_nbd_header_set(h, buffer);
     case ORU_TRANSPORT_ISCSI:
-        // The LUN itself holds the header region; there is no raw handle here.
-        return read ? remote_iscsi_header_get(h, buffer) : remote_iscsi_header_set(h, buffer);
+        // After a failed attach the transport's own rows refuse with its codes.
+        *ops = h->ops                          ? h->ops
+               : h->flag == ORU_TRANSPORT_NBD ? &kNbdVolumeOps
+                                               : &kIscsiVolumeOps;
+        return ORU_OK;
     default:
         return ORU_E_TRANS;
     }
 }
-
-// Releases whatever engine record the handle holds, whatever format the
-// descriptor names now, so that a mismatched descriptor cannot leak one.
-// A writable qcow2 image is flushed to stable storage on close: when that
-// fails the data may not be durable, and the caller must hear of it.
-oruError close_local(oruDiskLibInHandle *h) {
-    if (!h->qblk && !h->lblk) return ORU_E_CLOSE; // nothing open: never opened, failed, or closed
-    oruError rc = ORU_OK;
-    if (h->qblk) {
-        if (qcow2_close(&h->qblk) != 0) {
-            qcowerror = const_cast<char *>(kFlushFailed);
-            rc = ORU_E_QCOW_WRITE;
-        }
-        h->qblk = nullptr;
-    }
-    if (h->lblk) {
-        raw_close(h->lblk);
-        delete h->lblk;
-        h->lblk = nullptr;
-    }
-    return rc;
-}
-
-} // namespace
 
 ORU_EXPORT oruError oruDiskLib_Open(const oruDiskLibVolume *volume, int openFlag,
                                     const char *transportMode, bool isRemote,
@@ -230,45 +213,85 @@ ORU_EXPORT oruError oruDiskLib_Open(const oruDiskLibVolume *volume, int openFlag
     if (!is_known_mode(transportMode)) return ORU_E_TRANS;
     oruDiskLibInHandle *h = in_handle(Handle);
     release_previous_volume(h);
-    if (!isRemote) return open_local(h, volume, openFlag);
-    return open_remote(h, volume, openFlag, transportMode, in_connection(connection));
+    h->open_flag = openFlag;
+    const int access = open_access(openFlag);
+    if (!isRemote) return open_local(h, volume, access);
+    return open_remote(h, volume, access, transportMode, in_connection(connection));
 }
 
 ORU_EXPORT oruError oruDiskLib_Read(const oruDiskLibHandle diskhandle,
                                     const oruDiskLibVolume *volume,
                                     oruDiskLibSectorType startSector,
                                     oruDiskLibSectorType numSectors, void *buffer) {
-    return transfer(diskhandle, volume, startSector, numSectors, buffer, Direction::kRead);
+    return transfer(diskhandle, volume, startSector, numSectors, buffer, true);
 }
 
 ORU_EXPORT oruError oruDiskLib_Write(const oruDiskLibHandle diskhandle,
                                      const oruDiskLibVolume *volume,
                                      oruDiskLibSectorType startSector,
                                      oruDiskLibSectorType numSectors, void *buffer) {
-    return transfer(diskhandle, volume, startSector, numSectors, buffer, Direction::kWrite);
+    return transfer(diskhandle, volume, startSector, numSectors, buffer, false);
+}
+
+ORU_EXPORT oruError oruDiskLib_WriteZeroes(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
+                                           oruDiskLibSectorType startSector,
+                                           oruDiskLibSectorType numSectors) {
+    if (!handle || !volume) return ORU_E_PARAMS;
+    oruDiskLibInHandle *h = in_handle(handle);
+    const VolumeOps *ops = nullptr;
+    if (oruError rc = oru::volume_ops(h, volume, &ops); rc != ORU_OK) return rc;
+    ByteRange range{};
+    if (oruError rc = byte_range(volume, startSector, numSectors, &range); rc != ORU_OK) return rc;
+    DeviceInfo device;
+    if (oruError rc = ops->info(h, &device); rc != ORU_OK) return rc;
+    // Nothing past the end is zeroed, not even the part before it.
+    if (range.offset + range.length > device.size) return ORU_E_PARAMS;
+    if (range.length == 0) return ORU_OK;
+    if (ops->zero) return ops->zero(h, range.offset, range.length);
+    return write_zeroes_as_data(h, ops, range.offset, range.length);
+}
+
+ORU_EXPORT oruError oruDiskLib_Flush(oruDiskLibHandle handle, const oruDiskLibVolume *volume) {
+    if (!handle || !volume) return ORU_E_PARAMS;
+    oruDiskLibInHandle *h = in_handle(handle);
+    const VolumeOps *ops = nullptr;
+    if (oruError rc = oru::volume_ops(h, volume, &ops); rc != ORU_OK) return rc;
+    // A backend without a flush of its own makes each write durable before
+    // it returns.
+    return ops->flush ? ops->flush(h) : ORU_OK;
 }
 
 ORU_EXPORT oruError oruDiskLib_Header_get(const oruDiskLibHandle diskhandle,
                                           const oruDiskLibVolume *volume, void *buffer) {
-    return header_transfer(diskhandle, volume, buffer, Direction::kRead);
+    return header_transfer(diskhandle, volume, buffer, true);
 }
 
 ORU_EXPORT oruError oruDiskLib_Header_set(const oruDiskLibHandle diskhandle,
                                           const oruDiskLibVolume *volume, void *buffer) {
-    return header_transfer(diskhandle, volume, buffer, Direction::kWrite);
+    return header_transfer(diskhandle, volume, buffer, false);
 }
 
 ORU_EXPORT oruError oruDiskLib_Close(oruDiskLibHandle diskhandle, const oruDiskLibVolume *volume) {
     if (!diskhandle) return ORU_E_PARAMS;
     oruDiskLibInHandle *h = in_handle(diskhandle);
     switch (h->flag) {
-    case ORU_TRANSPORT_LOCAL:
+    case ORU_TRANSPORT_LOCAL: {
         if (!volume) return ORU_E_PARAMS;
-        return close_local(h);
+        // Whatever engine the handle holds is released, whatever format the
+        // descriptor names now, so that a mismatched descriptor cannot leak it.
+        if (!h->ops) return ORU_E_CLOSE; // nothing open: never opened, failed, or closed
+        const oruError rc = h->ops->close(h);
+        h->ops = nullptr;
+        return rc;
+    }
     case ORU_TRANSPORT_NBD:
-        return remote_nbd_close(h);
-    case ORU_TRANSPORT_ISCSI:
-        return remote_iscsi_close(h);
+    case ORU_TRANSPORT_ISCSI: {
+        const VolumeOps *ops = nullptr;
+        oru::volume_ops(h, volume, &ops);
+        const oruError rc = ops->close(h); // also releases what a failed attach left
+        if (rc == ORU_OK) h->ops = nullptr; // a failed NBD close may be tried again
+        return rc;
+    }
     default:
         // A remote open that attached nothing ("file", or an attach that
         // failed before choosing a transport) holds at most its log.

@@ -12,6 +12,7 @@ struct File_handle;
 struct qcow2;
 struct nbd_handle;
 struct iscsi_context;
+struct VolumeOps;
 
 // Transport recorded in oruDiskLibInHandle::flag.
 enum : int { ORU_TRANSPORT_LOCAL = 0, ORU_TRANSPORT_NBD = 1, ORU_TRANSPORT_ISCSI = 2 };
@@ -35,7 +36,18 @@ struct oruDiskLibInHandle {
     int blocksize;
     uint64_t num_blocks; // address of the LUN's last block
     uint64_t size;       // NBD export size in bytes
+    // Appended fields: only the library allocates the record.
+    const struct VolumeOps *ops; // the open volume's backend, null when none
+    int open_flag;               // oruDiskLib_Open's openFlag (ORU_WRITEBACK included)
 };
+
+// The access mode of an open flag, without the modifiers.
+inline int open_access(int open_flag) {
+    return open_flag & 3;
+}
+inline bool is_writeback(int open_flag) {
+    return (open_flag & ORU_WRITEBACK) != 0;
+}
 
 // What oruDiskLibConnection points at. Every text is owned by the record.
 struct oruDiskLibInConnection {

@@ -493,3 +493,36 @@ oruError remote_iscsi_close(oruDiskLibInHandle *h) {
     }
     return ORU_OK;
 }
+
+namespace {
+
+oruError iscsi_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
+    if (!h->iscsi || h->blocksize <= 0) {
+        iscsierror = const_cast<char *>("iscsi failed to send Read10 command\n");
+        return ORU_ISCSI_READ;
+    }
+    const auto block = static_cast<uint32_t>(h->blocksize);
+    info->size = (h->num_blocks + 1) * static_cast<uint64_t>(block);
+    info->min_block = block < 512 ? 512 : block;
+    info->preferred_block = info->min_block;
+    info->flags = ORU_INFO_EXTENTS;
+    if (open_access(h->open_flag) == ORU_RO) info->flags |= ORU_INFO_READ_ONLY;
+    return ORU_OK;
+}
+
+} // namespace
+
+const VolumeOps kIscsiVolumeOps = {
+    .name = "iscsi",
+    .read = remote_iscsi_read,
+    .write = remote_iscsi_write,
+    .zero = nullptr,
+    .flush = nullptr,
+    .extents = remote_iscsi_extents,
+    .info = iscsi_volume_info,
+    .header_get = remote_iscsi_header_get,
+    .header_set = remote_iscsi_header_set,
+    .close = remote_iscsi_close,
+    .list_bitmaps = nullptr,
+    .changed_extents = nullptr,
+};

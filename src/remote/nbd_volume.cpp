@@ -185,3 +185,32 @@ oruError remote_nbd_close(oruDiskLibInHandle *h) {
     h->port = nullptr;
     return ORU_OK;
 }
+
+namespace {
+
+oruError nbd_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
+    if (!h->rblk) return ORU_E_HANDLENBD;
+    info->size = h->size;
+    info->min_block = 512;
+    info->preferred_block = 4096;
+    info->flags = ORU_INFO_EXTENTS;
+    if (open_access(h->open_flag) == ORU_RO) info->flags |= ORU_INFO_READ_ONLY;
+    return ORU_OK;
+}
+
+} // namespace
+
+const VolumeOps kNbdVolumeOps = {
+    .name = "nbd",
+    .read = remote_nbd_read,
+    .write = remote_nbd_write,
+    .zero = nullptr,
+    .flush = nullptr,
+    .extents = remote_nbd_extents,
+    .info = nbd_volume_info,
+    .header_get = remote_nbd_header_get,
+    .header_set = remote_nbd_header_set,
+    .close = remote_nbd_close,
+    .list_bitmaps = nullptr,
+    .changed_extents = nullptr,
+};

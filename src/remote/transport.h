@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/handle.h"
+#include "core/volume_ops.h"
 #include "rwimage1.h"
 
 // Remote prologue: creates /var/log/tamb/<volumeUuid>.log in h->log, resets
