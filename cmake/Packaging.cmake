@@ -7,7 +7,7 @@
 #   lib        liborudisklib1         the shared library and its SONAME link
 #   dev        liborudisklib-dev      header, .so link, pkg-config and CMake files, oruDiskLib(3)
 #   tools      orudisk                orudisk, oru-platform-sim and their man pages
-#   nbdkit     nbdkit-plugin-oru      the nbdkit plugin
+#   nbdkit     nbdkit-plugin-oru      the nbdkit plugin and its man page
 #   python     python3-orudisklib     the orudisklib Python package
 #
 # Debian package names are lower case only, hence liborudisklib rather than the
