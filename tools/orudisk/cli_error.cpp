@@ -59,9 +59,9 @@ std::string os_reason_opening(const std::string &path, bool write) {
 std::string os_reason_creating(const std::string &path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
-    std::string dir = std::filesystem::path(path).parent_path().string();
-    if (dir.empty()) dir = ".";
-    if (::access(dir.c_str(), W_OK | X_OK) != 0) return dir + ": " + std::strerror(errno);
+    const std::string dir = std::filesystem::path(path).parent_path().string();
+    const char *where = dir.empty() ? "." : dir.c_str();
+    if (::access(where, W_OK | X_OK) != 0) return std::string(where) + ": " + std::strerror(errno);
     return "";
 }
 
