@@ -6,8 +6,9 @@
 #   component  package                what it holds
 #   lib        liborudisklib1         the shared library and its SONAME link
 #   dev        liborudisklib-dev      header, .so link, pkg-config and CMake files, oruDiskLib(3)
-#   tools      orudisk                orudisk, oru-platform-sim and their man pages
-#   nbdkit     nbdkit-plugin-oru      the nbdkit plugin
+#   tools      orudisk                orudisk, oru-platform-sim, their man pages, the
+#                                     simulator's README and example configuration
+#   nbdkit     nbdkit-plugin-oru      the nbdkit plugin and its man page
 #   python     python3-orudisklib     the orudisklib Python package
 #
 # Debian package names are lower case only, hence liborudisklib rather than the
@@ -103,18 +104,31 @@ function(oru_configure_packages)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
   # A shlibs file in liborudisklib1, so that programs packaged elsewhere get
-  # "Depends: liborudisklib1 (>= 1.5.0-1)" from dpkg-shlibdeps.
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+  # "Depends: liborudisklib1 (>= 1.5.0-1)" from dpkg-shlibdeps. Written here
+  # rather than by CPack (CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS), which looks
+  # at every package's shared objects and warns about the nbdkit plugin, a
+  # module that has and needs no soname.
+  get_target_property(ORU_SOVERSION oruDiskLib SOVERSION)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/shlibs.in ${PROJECT_BINARY_DIR}/packaging/shlibs @ONLY)
 
   # Debian's packages strip their programs and libraries (symbols for
   # debugging would go into separate -dbgsym packages).
   set(CPACK_STRIP_FILES ON)
 
   set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
-  # The loader cache is refreshed by dpkg's ldconfig trigger, as in every
-  # Debian library package (CPack also adds postinst/postrm calls of its own).
-  set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
+  # The loader cache is refreshed once, by dpkg's ldconfig trigger, as in
+  # every Debian library package. CPack would add postinst/postrm calls of
+  # ldconfig to any package whose shared objects it examines for their
+  # dependencies, so the library package's Depends come from
+  # cmake/DebLibraryDepends.cmake instead, run by CPack when it packages.
+  set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers
+      ${PROJECT_BINARY_DIR}/packaging/shlibs)
+  set(CPACK_DEBIAN_LIB_PACKAGE_SHLIBDEPS OFF)
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/packaging/CPackProjectConfig.cmake
+    CONTENT "set(ORU_DEB_LIBRARY [[$<TARGET_FILE:oruDiskLib>]])
+include([[${PROJECT_SOURCE_DIR}/cmake/DebLibraryDepends.cmake]])
+")
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/CPackProjectConfig.cmake)
   set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_DEBIAN_LIB_DESCRIPTION
 "sector-level access to local and remote virtual disks

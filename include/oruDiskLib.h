@@ -230,8 +230,16 @@ oruError oruDiskLib_SelectHost(oruDiskLibHandle Handle, oruDiskLibConnection con
 int oruDiskLib_ping(char *ip);
 
 /* Writes the bitmap of allocated clusters of the open local volume to
- * "<diskPath>.b" (one '0'/'1' per cluster; for qcow2, of the whole backing
- * chain as the volume reads). ORU_E_PARAMS without a handle or volume,
+ * "<diskPath>.b", replacing the file: text header lines, then one '0' or '1'
+ * per granule with no separator and no final line end.
+ *   qcow2: "size is :<virtual size>\ncluster_size is :<cluster size>\nbitmaps:"
+ *          then one character per cluster of the top image,
+ *          ceil(size / cluster size) of them, '1' where any image of the
+ *          backing chain allocates part of it (as the volume reads);
+ *   raw and LUKS: "granularity:262144\nbitmap:" then one character per
+ *          256 KiB of the file (LUKS header region included), '1' where the
+ *          file has data.
+ * Sizes are in bytes, in decimal. ORU_E_PARAMS without a handle or volume,
  * ORU_E_QCOW_BITMAP or ORU_E_RAW_BITMAP (text in the slot) on failure. */
 oruError oruDiskLib_QueryAllocatedClusters(oruDiskLibHandle diskHandle,
                                            const oruDiskLibVolume *volume);

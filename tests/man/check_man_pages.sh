@@ -1,7 +1,8 @@
 #!/bin/sh
 # The manual pages render without a groff warning, oruDiskLib(3) describes
 # every function of the public header in the header's order, and the pages of
-# the programs name every subcommand and option the programs accept.
+# the programs (and the nbdkit plugin) name every subcommand, option and
+# parameter they accept.
 # Usage: check_man_pages.sh SOURCE_DIR [ORUDISK [ORU_PLATFORM_SIM]]
 set -u
 src=$1
@@ -60,6 +61,13 @@ if [ -n "$orudisk" ]; then
     check_options "$man_dir/orudisk.1" "$("$orudisk" "$command" --help)"
   done
 fi
+# Every key=value the nbdkit plugin's help lists must be in its page.
+plugin_help=$(sed -n '/kConfigHelp\[\] =/,/;$/p' "$src/plugins/nbdkit/export_config.cpp")
+[ -n "$plugin_help" ] || fail "the nbdkit plugin's parameter help was not found"
+for key in $(printf '%s\n' "$plugin_help" | grep -oE '"[a-z][a-z-]*=' | tr -d '"'); do
+  plain "$man_dir/nbdkit-oru-plugin.1" | grep -qF -e "$key" || fail "nbdkit-oru-plugin.1 does not mention $key"
+done
+
 if [ -n "$sim" ]; then
   check_options "$man_dir/oru-platform-sim.1" "$("$sim" --help 2>&1)"
 fi

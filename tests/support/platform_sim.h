@@ -2,10 +2,12 @@
 // platform described by a JSON config text, its request journal in a scratch
 // directory, stopped with SIGTERM when the object dies. Must run inside a
 // private network namespace (oru_add_test NETNS): it listens on 127.0.0.x
-// ports 443 and 9753.
+// ports 443 and 9753. The library's logs of the volumes it knows (from the
+// config and --volume flags) are removed when it dies.
 #pragma once
 
 #include "support/test_support.h"
+#include "support/volume_logs.h"
 
 #include <nlohmann/json.hpp>
 
@@ -33,6 +35,7 @@ class PlatformSim {
     // Starts the simulator with config (JSON text) and extra flags, and
     // waits up to 15 s until it listens. Check ready() afterwards.
     explicit PlatformSim(const std::string &config, const std::vector<std::string> &flags = {}) {
+        forget_volume_logs(config, flags);
         config_path_ = dir_.file("platform.json");
         log_path_ = dir_.file("journal.jsonl");
         std::ofstream(config_path_) << config;
@@ -96,6 +99,21 @@ class PlatformSim {
     }
 
   private:
+    void forget_volume_logs(const std::string &config, const std::vector<std::string> &flags) {
+        nlohmann::json doc = nlohmann::json::parse(config, nullptr, false);
+        if (doc.is_object() && doc.contains("volumes") && doc["volumes"].is_array())
+            for (const auto &v : doc["volumes"])
+                if (v.is_object() && v.contains("uuid") && v["uuid"].is_string()) logs_.add(v["uuid"]);
+        for (size_t i = 0; i + 1 < flags.size(); ++i) {
+            if (flags[i] != "--volume") continue;
+            const std::string &spec = flags[i + 1]; // uuid=UUID[,member=value...]
+            size_t at = spec.find("uuid=");
+            if (at != 0 && at != std::string::npos && spec[at - 1] != ',') at = std::string::npos;
+            if (at != std::string::npos) logs_.add(spec.substr(at + 5, spec.find(',', at) - at - 5));
+        }
+    }
+
+    VolumeLogCleanup logs_; // outlives the simulator process, stopped first
     TempDir dir_;
     std::string config_path_, log_path_;
     pid_t pid_ = -1;

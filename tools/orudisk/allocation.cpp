@@ -7,7 +7,7 @@
 namespace orudisk {
 
 AllocationMap query_allocation(VolumeSession &session, bool keep_file) {
-    if (session.remote()) throw CliError("allocation bitmaps exist for local volumes only");
+    if (session.remote()) throw CliError::found(ORU_E_NOT_SUPPORTED, "allocation bitmaps exist for local volumes only");
     std::string file = bitmap_path_for(session.path());
     std::error_code ec;
     bool existed = std::filesystem::exists(file, ec);

@@ -4,6 +4,8 @@
 // raw images one per 256 KiB of the file.
 #pragma once
 
+#include <oruDiskLib.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,6 +26,8 @@ struct AllocationMap {
     uint64_t allocated_count() const;
     // True when the map has a character for every byte below `size`.
     bool covers(uint64_t size) const { return allocated.size() * granularity >= size; }
+    // The code of a failure over this map: qcow2 files state the disk's size.
+    oruError error_code() const { return virtual_size ? ORU_E_QCOW_BITMAP : ORU_E_RAW_BITMAP; }
     // Runs of allocated granules as byte ranges, cut at `size`.
     std::vector<Extent> extents(uint64_t size) const;
 };

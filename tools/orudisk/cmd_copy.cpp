@@ -96,7 +96,7 @@ void run_copy(CopyArgs args, const Output &out) {
     std::optional<ImageHeader> header = local_header(args.source);
     int format = choose_format(args.source, header);
     if (format == ORU_LUKS && qcow2_target)
-        throw CliError("a LUKS volume is copied into a raw file (its header region included)");
+        throw CliError::found(ORU_E_FORMAT, "a LUKS volume is copied into a raw file (its header region included)");
     VolumeSession source(args.source, format, ORU_RO);
     std::optional<uint64_t> size_known = stated_size(args.source, format, header);
     std::optional<ExtentMap> source_map;
@@ -126,7 +126,7 @@ void run_copy(CopyArgs args, const Output &out) {
     bool extents_known = false;
     if (args.bitmap) {
         AllocationMap map = query_allocation(source, true);
-        if (!map.covers(size)) throw CliError(map.file + " does not cover the whole volume");
+        if (!map.covers(size)) throw CliError::found(map.error_code(), map.file + " does not cover the whole volume");
         extents = map.extents(size);
         bitmap_file = map.file;
     } else if (std::optional<std::vector<Extent>> ranges =
@@ -142,7 +142,7 @@ void run_copy(CopyArgs args, const Output &out) {
     uint64_t target_bytes = size + (format == ORU_LUKS ? kLuksHeaderBytes : 0);
     oruError rc = oruDiskLib_Create(args.target.data(), args.backing.empty() ? nullptr : args.backing.data(),
                                     static_cast<uint32_t>(cluster), target_bytes, qcow2_target ? ORU_QCOW : ORU_RAW);
-    if (rc != ORU_OK) throw CliError("the library could not create " + args.target);
+    if (rc != ORU_OK) throw creation_failed(args.target);
     // A copy that did not finish must not be mistaken for a backup.
     PartialFile partial(args.target);
     WriteBehind write_behind(args.target, format == ORU_LUKS ? kLuksHeaderBytes : 0);

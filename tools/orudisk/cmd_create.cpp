@@ -50,7 +50,7 @@ void run_create(CreateArgs args, const Output &out) {
     oruError rc = oruDiskLib_Create(args.path.data(), args.backing.empty() ? nullptr : args.backing.data(),
                                     static_cast<uint32_t>(args.cluster_size), *args.size,
                                     qcow2 ? ORU_QCOW : ORU_RAW);
-    if (rc != ORU_OK) throw CliError("the library could not create " + args.path);
+    if (rc != ORU_OK) throw creation_failed(args.path);
 
     nlohmann::json doc = {{"command", "create"},
                           {"path", args.path},

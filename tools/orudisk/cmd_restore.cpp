@@ -36,7 +36,7 @@ void run_restore(const RestoreArgs &args, const Output &out) {
     std::optional<ImageHeader> target_header = local_header(args.target);
     int target_format = choose_format(args.target, target_header);
     if ((image_format == ORU_LUKS) != (target_format == ORU_LUKS))
-        throw CliError("a LUKS backup restores into a LUKS volume only, and the other way round");
+        throw CliError::found(ORU_E_FORMAT, "a LUKS backup restores into a LUKS volume only, and the other way round");
     VolumeSession target(args.target, target_format, ORU_RW);
     uint64_t target_size = addressable_size(args.target, target_format, target_header, target);
     // Writes past the end of a volume are cut silently: refuse up front
@@ -48,7 +48,7 @@ void run_restore(const RestoreArgs &args, const Output &out) {
     std::vector<Extent> extents = whole_volume(size);
     if (args.bitmap) {
         AllocationMap map = query_allocation(image, false);
-        if (!map.covers(size)) throw CliError(map.file + " does not cover the whole image");
+        if (!map.covers(size)) throw CliError::found(map.error_code(), map.file + " does not cover the whole image");
         extents = map.extents(size);
     }
     if (image_format == ORU_LUKS) {

@@ -2,6 +2,9 @@
 
 #include <oruDiskLib.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -39,8 +42,12 @@ std::string resolve_backing(const std::string &image, const std::string &name) {
 } // namespace
 
 ImageHeader read_image_header(const std::string &path) {
+    // A directory opens as a stream of no bytes that claims the largest size.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw CliError::from_os("cannot open " + path, EISDIR);
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw CliError("cannot open " + path);
+    if (!in) throw cannot_open(path);
     ImageHeader h;
     h.path = path;
     in.seekg(0, std::ios::end);
@@ -61,17 +68,17 @@ ImageHeader read_image_header(const std::string &path) {
     uint32_t cluster_bits = static_cast<uint32_t>(be(header + 20, 4));
     h.virtual_size = be(header + 24, 8);
     if (cluster_bits < 9 || cluster_bits > 21)
-        throw CliError(path + ": qcow2 header has cluster_bits " + std::to_string(cluster_bits));
+        throw CliError::found(ORU_E_QCOW_OPEN, path + ": qcow2 header has cluster_bits " + std::to_string(cluster_bits));
     h.cluster_size = 1u << cluster_bits;
     if (backing_offset != 0 && backing_size != 0) {
         if (backing_size > kMaxBackingName || backing_offset >= h.file_size)
-            throw CliError(path + ": qcow2 header has an unreadable backing file name");
+            throw CliError::found(ORU_E_QCOW_OPEN, path + ": qcow2 header has an unreadable backing file name");
         h.backing_name.resize(backing_size);
         in.clear();
         in.seekg(static_cast<std::streamoff>(backing_offset));
         in.read(h.backing_name.data(), backing_size);
         if (static_cast<uint32_t>(in.gcount()) != backing_size)
-            throw CliError(path + ": backing file name runs past the end of the file");
+            throw CliError::found(ORU_E_QCOW_OPEN, path + ": backing file name runs past the end of the file");
         h.backing_path = resolve_backing(path, h.backing_name);
     }
     return h;
@@ -86,7 +93,7 @@ std::vector<ImageHeader> backing_chain(const ImageHeader &top) {
     while (!next.empty()) {
         std::string key = std::filesystem::weakly_canonical(next, ec).string();
         if (!seen.insert(key).second || chain.size() >= kMaxChain)
-            throw CliError(top.path + ": the backing chain loops or is too deep");
+            throw CliError::found(ORU_E_QCOW_OPEN, top.path + ": the backing chain loops or is too deep");
         chain.push_back(read_image_header(next));
         next = chain.back().backing_path;
     }

@@ -5,11 +5,27 @@
 #include <CLI/CLI.hpp>
 
 #include <exception>
+#include <iostream>
+#include <new>
 #include <string>
 
 #include "cli_error.h"
 #include "commands.h"
 #include "report.h"
+
+namespace {
+
+void report_failure(const orudisk::Output &out, const orudisk::CliError &e) {
+    nlohmann::json detail = nlohmann::json::object();
+    if (e.code()) {
+        detail["code"] = static_cast<int>(*e.code());
+        detail["name"] = orudisk::error_name(*e.code());
+        if (!e.library_text().empty()) detail["text"] = e.library_text();
+    }
+    orudisk::emit_error(out, e.what(), detail);
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
     using namespace orudisk;
@@ -36,18 +52,20 @@ int main(int argc, char **argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        return app.exit(e);
+        // --help and --version end the parse too, successfully.
+        if (e.get_exit_code() == 0) return app.exit(e);
+        report_failure(out, CliError(e.what()));
+        std::cerr << "Run with --help for more information." << std::endl;
+        return e.get_exit_code();
     } catch (const CliError &e) {
-        nlohmann::json detail = nlohmann::json::object();
-        if (e.code()) {
-            detail["code"] = static_cast<int>(*e.code());
-            detail["name"] = error_name(*e.code());
-            detail["text"] = error_text(*e.code());
-        }
-        emit_error(out, e.what(), detail);
+        report_failure(out, e);
+        return 1;
+    } catch (const std::bad_alloc &) {
+        report_failure(out, CliError::found(ORU_E_MALLOC, "out of memory"));
         return 1;
     } catch (const std::exception &e) {
-        emit_error(out, e.what(), nlohmann::json::object());
+        // std::filesystem errors carry the OS's reason in their text already.
+        report_failure(out, CliError::found(ORU_E_FAIL, e.what()));
         return 1;
     }
     return 0;

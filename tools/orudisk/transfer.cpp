@@ -65,7 +65,7 @@ using Buffer = std::unique_ptr<unsigned char, FreeDeleter>;
 
 Buffer transfer_buffer(uint64_t bytes) {
     Buffer memory(static_cast<unsigned char *>(std::aligned_alloc(4096, bytes)));
-    if (!memory) throw CliError("out of memory for the transfer buffer");
+    if (!memory) throw CliError::found(ORU_E_MALLOC, "out of memory for the transfer buffer");
     return memory;
 }
 
@@ -79,9 +79,9 @@ std::vector<Piece> cut_into_pieces(const TransferPlan &plan) {
     std::vector<Piece> pieces;
     const uint64_t step = plan.piece;
     if (step == 0 || step % 4096 != 0 || step > kMaxTransfer)
-        throw CliError("internal: bad piece size");
+        throw CliError::found(ORU_E_FAIL, "internal: bad piece size");
     for (const Extent &extent : plan.extents) {
-        if (extent.offset % kSector != 0) throw CliError("internal: range not on a sector boundary");
+        if (extent.offset % kSector != 0) throw CliError::found(ORU_E_FAIL, "internal: range not on a sector boundary");
         uint64_t end = std::min(extent.offset + extent.length, plan.size);
         for (uint64_t pos = extent.offset; pos < end; pos += step)
             pieces.push_back({pos, std::min(step, end - pos), pos == extent.offset});

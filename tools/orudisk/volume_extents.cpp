@@ -39,15 +39,15 @@ ExtentMap query_extents(VolumeSession &session, uint64_t size) {
                                std::to_string(next) + " failed",
                            rc);
         if (count > kBatch)
-            throw CliError("the extents query answered more extents than asked for");
+            throw CliError::found(ORU_E_FAIL, "the extents query answered more extents than asked for");
         if (count == 0) break; // the volume ends before `size`
         for (uint32_t i = 0; i < count; ++i) {
             const oruDiskLibExtent &e = batch[i];
             // A gap, an overlap or an empty extent would make the copy skip or
             // repeat bytes: trust none of the answer then.
             if (e.start != next || e.count == 0 || e.count > sectors - next)
-                throw CliError(
-                    "the extents query answered a range that does not follow on at sector " +
+                throw CliError::found(
+                    ORU_E_FAIL, "the extents query answered a range that does not follow on at sector " +
                     std::to_string(next));
             uint64_t offset = next * kSector;
             uint64_t end = std::min((next + e.count) * kSector, size);

@@ -15,7 +15,7 @@ int choose_format(const VolumeOptions &options, const std::optional<ImageHeader>
     if (!options.format.empty()) {
         int format = format_code(options.format);
         if (header && format == ORU_QCOW && header->format != ORU_QCOW)
-            throw CliError(header->path + " is not a qcow2 image");
+            throw CliError::found(ORU_E_FORMAT, header->path + " is not a qcow2 image");
         return format;
     }
     if (!header) throw CliError("the volume's format is unknown: pass --format");

@@ -43,7 +43,7 @@ void add_volume_options(CLI::App &command, VolumeOptions &o, const std::string &
 
 std::string read_secret_file(const std::string &path, const std::string &what) {
     std::ifstream in(path);
-    if (!in) throw CliError("cannot read the " + what + " file " + path);
+    if (!in) throw cannot_open(path);
     std::string line;
     std::getline(in, line);
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();

@@ -72,8 +72,9 @@ VolumeSession::VolumeSession(const VolumeOptions &o, int format, int open_flag)
         }
         check(oruDiskLib_Init(&handle_), "cannot allocate a volume handle");
         const char *mode = transport_.empty() ? nullptr : transport_.c_str();
-        check(oruDiskLib_Open(&volume_, open_flag, mode, remote_, handle_, connection_),
-              "cannot open " + name_);
+        oruError rc = oruDiskLib_Open(&volume_, open_flag, mode, remote_, handle_, connection_);
+        if (rc != ORU_OK)
+            throw CliError("cannot open " + name_, rc, remote_ ? "" : os_reason_opening(path_, open_flag != ORU_RO));
         open_ = true;
     } catch (...) {
         release();

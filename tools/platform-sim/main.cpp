@@ -20,7 +20,7 @@ using namespace oru::sim;
 
 const char kUsage[] =
     "usage: oru-platform-sim [options]\n"
-    "  --config FILE          platform description (JSON); see the README\n"
+    "  --config FILE          platform description (JSON); see below\n"
     "  --user NAME:PASSWORD   add a user (repeatable)\n"
     "  --host id=ID,address=ADDR[,backupAddress=ADDR,cpuUsage=N,dataStores=A+B,...]\n"
     "                         add a host (repeatable; members as in the config)\n"
@@ -36,7 +36,13 @@ const char kUsage[] =
     "  --management-port N    default 443\n"
     "  --agent-port N         default 9753\n"
     "  --qemu-nbd PROGRAM     default: qemu-nbd from PATH\n"
-    "  --help\n";
+    "  --help\n"
+    "\n"
+    "Every request, fault rule and reply habit is described in\n"
+    "  " ORU_SIM_DOC_DIR "/oru-platform-sim.md.gz (read it with zless),\n"
+    "and a complete configuration is\n"
+    "  " ORU_SIM_DOC_DIR "/examples/oru-platform-sim.json.\n"
+    "See also oru-platform-sim(1).\n";
 
 struct Flags {
     std::vector<std::string> users, hosts, volumes;

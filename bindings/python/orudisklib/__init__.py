@@ -9,8 +9,9 @@ bytes at offsets and lengths that are multiples of 512::
         volume.write(0, b"\\x01" * 4096)
         print(volume.size, volume.extents())
 
-Failures raise :class:`orudisklib.Error` carrying the library's code, its
-name and its text.
+Reads stop at the end of the volume as a file's do (b"" wholly past it);
+writes reaching past the end raise ValueError. Failures raise
+:class:`orudisklib.Error` carrying the library's code, its name and its text.
 """
 
 from ._native import Error

@@ -157,29 +157,41 @@ class Volume:
         n.check(rc, f"{verb} {self._name} at byte {offset} failed")
 
     def read(self, offset: int, length: int) -> bytes:
-        """Reads length bytes at offset (both multiples of 512)."""
+        """Reads length bytes at offset (both multiples of 512). As a file
+        does, a read that crosses the end of the volume returns the bytes up
+        to the end, and one wholly past it returns b""."""
         _check_range("offset", offset)
         _check_range("length", length)
-        data = bytearray(length)
         with self._lock:
             self._require_open()
-            view = (ctypes.c_char * max(length, 1)).from_buffer(data) if length else None
+            # The library fills in nothing past the end: whatever a buffer
+            # held there would be handed out as data.
+            available = max(self._size - offset, 0)
+            if length > available:
+                length = available
+            data = bytearray(-(-length // n.SECTOR) * n.SECTOR)
+            view = (ctypes.c_char * len(data)).from_buffer(data) if data else None
             base = ctypes.addressof(view) if view is not None else 0
             done = 0
-            while done < length:
-                step = min(length - done, n.MAX_TRANSFER)
+            while done < len(data):
+                step = min(len(data) - done, n.MAX_TRANSFER)
                 self._transfer(n.lib.oruDiskLib_Read, offset + done, step, base + done, "reading")
                 done += step
             del view
-        return bytes(data)
+        return bytes(data[:length])
 
     def write(self, offset: int, data: BytesLike) -> None:
-        """Writes data (a multiple of 512 bytes long) at offset."""
+        """Writes data (a multiple of 512 bytes long) at offset. A write that
+        would reach past the end of the volume raises ValueError and writes
+        nothing: the library would cut it short without a word."""
         _check_range("offset", offset)
         source = memoryview(data).cast("B")
         _check_range("length", len(source))
         with self._lock:
             self._require_open()
+            if offset + len(source) > self._size:
+                raise ValueError(f"writing {len(source)} bytes at {offset} reaches past the end "
+                                 f"of {self._name} ({self._size} bytes)")
             done = 0
             while done < len(source):
                 step = min(len(source) - done, n.MAX_TRANSFER)

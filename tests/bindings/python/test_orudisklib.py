@@ -1,6 +1,7 @@
 """orudisklib against qemu-img: what Python writes, qemu reads (and finds
 clean); what qemu wrote, Python reads; extents agree with qemu-img map;
-failures raise the documented exceptions; the installed package imports
+reads stop at the end of the volume as a file's do; failures raise the
+documented exceptions; the installed package imports
 with nothing but PYTHONPATH."""
 
 import json
@@ -116,6 +117,23 @@ def test_failures_raise_documented_exceptions(chain, tmp_path):
         assert refused.value.code == 27 and refused.value.text in str(refused.value)
     with pytest.raises(ValueError):
         volume.read(0, 512)  # closed
+
+
+def test_reads_stop_at_the_end_and_writes_past_it_raise(chain, tmp_path):
+    base, top = chain
+    end = 96 * MiB
+    with orudisklib.open(top, mode="rw") as volume:
+        volume.write(end - 512, pattern(0x44, 512))
+        assert volume.read(end - 512, 4096) == pattern(0x44, 512)
+        assert volume.read(end, 512) == b"" and volume.read(end + 4096, 512) == b""
+        with pytest.raises(ValueError):
+            volume.write(end - 512, pattern(0x55, 1024))
+        assert volume.read(end - 1024, 1024) == bytes(512) + pattern(0x44, 512)  # nothing written
+    # A raw file ending inside a sector reads up to its last byte, as a file.
+    odd = tmp_path / "odd.raw"
+    odd.write_bytes(pattern(0x11, 4096) + pattern(0x22, 100))
+    with orudisklib.open(odd) as volume:
+        assert volume.read(4096, 1024) == pattern(0x22, 100)
 
 
 def test_installed_package_imports_with_only_pythonpath(tmp_path):

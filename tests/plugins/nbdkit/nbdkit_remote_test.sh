@@ -23,6 +23,8 @@ cleanup() {
     wait "$pid" 2>/dev/null || true
   done
   rm -rf "$work"
+  # The library logs the remote volume outside the scratch directory.
+  [ -z "${uuid:-}" ] || rm -f "/var/log/tamb/$uuid.log"
 }
 trap cleanup EXIT
 cd "$work"

@@ -1,6 +1,7 @@
 // orudisk end to end on local volumes, with qemu-img as the oracle: backups
 // of a qcow2 chain read back as qemu reads the chain, bitmap-driven
-// incremental backups restore to the same bytes, and --json output parses.
+// incremental backups restore to the same bytes, --json output parses, and
+// failures name their cause and code.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -220,6 +221,41 @@ TEST_F(QcowChain, JsonOutputParses) {
     EXPECT_EQ(error["error"]["code"], 10);
     EXPECT_EQ(error["error"]["name"], "ORU_E_QCOW_OPEN");
     EXPECT_FALSE(error["error"]["text"].get<std::string>().empty());
+}
+
+// Failures found before, beside and by the library all print their cause and
+// code name on standard error.
+TEST(Failures, NameTheirCauseAndCode) {
+    TempDir dir;
+    std::string junk = dir.file("junk.qcow2");
+    std::vector<uint8_t> header(512, 0);
+    const uint8_t fields[] = {'Q', 'F', 'I', 0xfb, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x22, 0xf0, 0x3b, 0xc9};
+    std::copy(std::begin(fields), std::end(fields), header.begin());
+    write_file(junk, header);
+    std::string plain = dir.file("plain.raw");
+    write_file(plain, std::vector<uint8_t>(4096, 0));
+    const std::string missing = dir.file("missing.qcow2");
+    const std::pair<std::string, std::string> cases[] = {
+        {"info " + quote(missing), "cannot open " + missing + ": No such file or directory (ORU_E_OPEN)"},
+        {"map " + quote(dir.path()), ": Is a directory (ORU_E_OPEN)"},
+        {"info " + quote(junk), "cluster_bits 586169289 (ORU_E_QCOW_OPEN)"},
+        {"map " + quote(plain) + " --format qcow2", "is not a qcow2 image (ORU_E_FORMAT)"},
+        {"create " + quote(dir.file("no/such/dir.qcow2")) + " --size 1M", "No such file or directory (ORU_E_FAIL)"},
+        {"create " + quote(dir.file("x.qcow2")), "pass --size (or --backing to take the backing image's size) (ORU_E_PARAMS)"},
+        {"copy " + quote(plain) + " -o " + quote(plain), "the target is the source volume itself (ORU_E_PARAMS)"},
+        {"map --server 127.0.0.1 --uuid u --format raw --password-file " + quote(missing),
+         "File does not exist: " + missing + " (ORU_E_PARAMS)"},
+    };
+    for (const auto &[args, expected] : cases) {
+        auto r = run(quote(orudisk_binary()) + " " + args + " 2>&1 >/dev/null");
+        EXPECT_NE(r.status, 0) << args;
+        EXPECT_EQ(r.out.rfind("orudisk: ", 0), 0u) << args << "\n" << r.out;
+        EXPECT_NE(r.out.find(expected), std::string::npos) << args << "\n" << r.out;
+    }
+    auto r = orudisk("--json info " + quote(missing));
+    auto error = nlohmann::json::parse(r.out)["error"];
+    EXPECT_EQ(error["name"], "ORU_E_OPEN");
+    EXPECT_EQ(error["code"], 7);
 }
 
 TEST(RawVolumes, MapAndCopyFollowTheFilesHoles) {
