@@ -15,8 +15,10 @@
  *  - Handles and connections belong to the caller between their creation
  *    (oruDiskLib_Init / oruDiskLib_Connect / oruDiskLib_Set_AK) and their
  *    release (oruDiskLib_Finalize / oruDiskLib_DisConnect).
- *  - A handle serves one thread at a time. The last-error slots are shared by
- *    the whole process: the latest failure wins.
+ *  - A handle serves one thread at a time; threads may each work their own
+ *    volumes and connections at once. The last-error slots are shared by the
+ *    whole process (the latest failure of any thread wins);
+ *    oruDiskLib_GetLastErrorText() answers for the calling thread alone.
  *
  * This header compiles as C11 and as C++.
  */
@@ -123,7 +125,8 @@ typedef enum {
     ORU_E_FORMAT = 46
 } oruError;
 
-/* Last-error slots: the text of the latest failure of each backend.
+/* Last-error slots: the text of the latest failure of each backend, in any
+ * thread; oruDiskLib_GetLastErrorText() gives the calling thread's own.
  * nbderror is a library-owned buffer; the others point at constant texts
  * ("null" until the first failure). Read them, never write them. */
 extern char nbderror[100];
@@ -149,6 +152,13 @@ char *oruDiskLib_GetTransportMode(void);
  * last-error slot. Unknown codes give "Unknown error". Never NULL; the caller
  * must not free or change it. */
 char *oruDiskLib_GetErrorText(oruError err);
+
+/* The text of the calling thread's latest failed call (any operation that
+ * answered a failure), "" before its first failure. Thread-local and never
+ * NULL; calls that succeed leave it unchanged. Valid until this thread's next
+ * call into the library; never free or modify it. The failure's reason, e.g.
+ * "timed out", where the code's own text does not give it. */
+const char *oruDiskLib_GetLastErrorText(void);
 
 /* Appends "[y/m/d h:m:s] - arg1:arg2\n" (local time, no zero padding) to fd
  * and flushes it. Reports nothing. */

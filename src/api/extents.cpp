@@ -11,6 +11,7 @@
 
 #include "core/export.h"
 #include "core/handle.h"
+#include "core/last_error.h"
 #include "qcow2.h"
 #include "remote/transport.h"
 #include "rwimage1.h"
@@ -137,14 +138,16 @@ bool is_local_format(int format) {
 
 oruError describe_qcow2(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, oru_extent_fn fn,
                         void *opaque) {
-    return qcow2_extents(h->qblk, offset, length, fn, opaque, &qcowerror) == 0 ? ORU_OK
-                                                                               : ORU_E_QCOW_READ;
+    return qcow2_extents(h->qblk, offset, length, fn, opaque, oru::SlotOut(qcowerror)) == 0
+               ? ORU_OK
+               : ORU_E_QCOW_READ;
 }
 
 oruError describe_raw(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, oru_extent_fn fn,
                       void *opaque) {
-    return raw_extents(h->lblk, offset, length, fn, opaque, &rawerror) == 0 ? ORU_OK
-                                                                            : ORU_E_RAW_READ;
+    return raw_extents(h->lblk, offset, length, fn, opaque, oru::SlotOut(rawerror)) == 0
+               ? ORU_OK
+               : ORU_E_RAW_READ;
 }
 
 // The device behind the handle, refused with the code a read would give
@@ -167,7 +170,7 @@ oruError find_device(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, Devi
         return ORU_OK;
     case ORU_TRANSPORT_ISCSI:
         if (!h->iscsi || h->blocksize <= 0) {
-            iscsierror = const_cast<char *>("iscsi failed to send Read10 command\n");
+            oru::set_slot(iscsierror, "iscsi failed to send Read10 command\n");
             return ORU_ISCSI_READ;
         }
         *device = {(h->num_blocks + 1) * static_cast<uint64_t>(h->blocksize), remote_iscsi_extents};
@@ -205,12 +208,14 @@ ORU_EXPORT oruError oruDiskLib_QueryExtents(oruDiskLibHandle handle, const oruDi
                                             oruDiskLibSectorType numSectors,
                                             oruDiskLibExtent *extents, uint32_t maxExtents,
                                             uint32_t *numExtents) {
-    if (numExtents) *numExtents = 0;
-    if (!handle || !volume || !extents || !numExtents || maxExtents == 0) return ORU_E_PARAMS;
-    try {
-        return query(in_handle(handle), volume, startSector, numSectors, extents, maxExtents,
-                     numExtents);
-    } catch (...) {
-        return ORU_E_MALLOC;
-    }
+    return oru::api_call([&]() -> oruError {
+        if (numExtents) *numExtents = 0;
+        if (!handle || !volume || !extents || !numExtents || maxExtents == 0) return ORU_E_PARAMS;
+        try {
+            return query(in_handle(handle), volume, startSector, numSectors, extents, maxExtents,
+                         numExtents);
+        } catch (...) {
+            return ORU_E_MALLOC;
+        }
+    });
 }

@@ -8,6 +8,7 @@
 
 #include "core/export.h"
 #include "core/handle.h"
+#include "core/last_error.h"
 #include "core/log.h"
 #include "qcow2.h"
 #include "remote/transport.h"
@@ -81,18 +82,18 @@ oruError open_local(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, int o
         qcow2 *image = nullptr;
         // A record left behind by a failed open is not usable (not even by
         // qcow2_close): only a successful open reaches the handle.
-        if (qcow2_open(volume->diskPath, &image, open_flag, &qcowerror) == -1)
+        if (qcow2_open(volume->diskPath, &image, open_flag, oru::SlotOut(qcowerror)) == -1)
             return ORU_E_QCOW_OPEN;
         h->qblk = image;
         return ORU_OK;
     }
     std::unique_ptr<oru_file_handle, RawHandleDeleter> raw(new (std::nothrow) oru_file_handle{});
     if (!raw) {
-        rawerror = const_cast<char *>(kNoMemory);
+        oru::set_slot(rawerror, kNoMemory);
         return ORU_E_RAW_OPEN;
     }
     raw->fd = -1;
-    if (raw_open(volume->diskPath, open_flag, raw.get(), &rawerror) == -1) {
+    if (raw_open(volume->diskPath, open_flag, raw.get(), oru::SlotOut(rawerror)) == -1) {
         // Whatever the backend got as far as opening goes with the record.
         if (raw->fd > 0) raw_close(raw.get());
         return ORU_E_RAW_OPEN;
@@ -136,18 +137,21 @@ oruError local_transfer(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, D
     if (volume->diskFormat == ORU_QCOW) {
         if (!h->qblk) return ORU_E_HANDLEQCOW;
         if (dir == Direction::kRead)
-            return qcow2_read(h->qblk, buffer, length, range.offset, &qcowerror) < 0
+            return qcow2_read(h->qblk, buffer, length, range.offset, oru::SlotOut(qcowerror)) < 0
                        ? ORU_E_QCOW_READ
                        : ORU_OK;
-        return qcow2_write(h->qblk, buffer, length, range.offset, &qcowerror) < 0 ? ORU_E_QCOW_WRITE
-                                                                                  : ORU_OK;
+        return qcow2_write(h->qblk, buffer, length, range.offset, oru::SlotOut(qcowerror)) < 0
+                   ? ORU_E_QCOW_WRITE
+                   : ORU_OK;
     }
     if (!h->lblk) return ORU_E_HANDLERAW;
     if (dir == Direction::kRead)
-        return raw_read(h->lblk, range.offset, length, buffer, &rawerror) == -1 ? ORU_E_RAW_READ
-                                                                                : ORU_OK;
-    return raw_write(h->lblk, range.offset, length, buffer, &rawerror) == -1 ? ORU_E_RAW_WRITE
-                                                                             : ORU_OK;
+        return raw_read(h->lblk, range.offset, length, buffer, oru::SlotOut(rawerror)) == -1
+                   ? ORU_E_RAW_READ
+                   : ORU_OK;
+    return raw_write(h->lblk, range.offset, length, buffer, oru::SlotOut(rawerror)) == -1
+               ? ORU_E_RAW_WRITE
+               : ORU_OK;
 }
 
 oruError transfer(oruDiskLibHandle handle, const oruDiskLibVolume *volume, uint64_t start_sector,
@@ -184,10 +188,12 @@ oruError header_transfer(oruDiskLibHandle handle, const oruDiskLibVolume *volume
     case ORU_TRANSPORT_LOCAL:
         if (!h->lblk) return ORU_E_HANDLERAW;
         if (read)
-            return raw_read(h->lblk, 0, kLuksHeaderBytes, buffer, &rawerror) == -1 ? ORU_E_RAW_READ
-                                                                                   : ORU_OK;
-        return raw_write(h->lblk, 0, kLuksHeaderBytes, buffer, &rawerror) == -1 ? ORU_E_RAW_WRITE
-                                                                                : ORU_OK;
+            return raw_read(h->lblk, 0, kLuksHeaderBytes, buffer, oru::SlotOut(rawerror)) == -1
+                       ? ORU_E_RAW_READ
+                       : ORU_OK;
+        return raw_write(h->lblk, 0, kLuksHeaderBytes, buffer, oru::SlotOut(rawerror)) == -1
+                   ? ORU_E_RAW_WRITE
+                   : ORU_OK;
     case ORU_TRANSPORT_NBD:
         return read ? remote_nbd_header_get(h, buffer) : remote_nbd_header_set(h, buffer);
     case ORU_TRANSPORT_ISCSI:
@@ -207,7 +213,7 @@ oruError close_local(oruDiskLibInHandle *h) {
     oruError rc = ORU_OK;
     if (h->qblk) {
         if (qcow2_close(&h->qblk) != 0) {
-            qcowerror = const_cast<char *>(kFlushFailed);
+            oru::set_slot(qcowerror, kFlushFailed);
             rc = ORU_E_QCOW_WRITE;
         }
         h->qblk = nullptr;
@@ -225,57 +231,69 @@ oruError close_local(oruDiskLibInHandle *h) {
 ORU_EXPORT oruError oruDiskLib_Open(const oruDiskLibVolume *volume, int openFlag,
                                     const char *transportMode, bool isRemote,
                                     oruDiskLibHandle Handle, oruDiskLibConnection connection) {
-    clean_log_dir_timed();
-    if (!volume || !Handle) return ORU_E_PARAMS;
-    if (!is_known_mode(transportMode)) return ORU_E_TRANS;
-    oruDiskLibInHandle *h = in_handle(Handle);
-    release_previous_volume(h);
-    if (!isRemote) return open_local(h, volume, openFlag);
-    return open_remote(h, volume, openFlag, transportMode, in_connection(connection));
+    return oru::api_call([&]() -> oruError {
+        clean_log_dir_timed();
+        if (!volume || !Handle) return ORU_E_PARAMS;
+        if (!is_known_mode(transportMode)) return ORU_E_TRANS;
+        oruDiskLibInHandle *h = in_handle(Handle);
+        release_previous_volume(h);
+        if (!isRemote) return open_local(h, volume, openFlag);
+        return open_remote(h, volume, openFlag, transportMode, in_connection(connection));
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_Read(const oruDiskLibHandle diskhandle,
                                     const oruDiskLibVolume *volume,
                                     oruDiskLibSectorType startSector,
                                     oruDiskLibSectorType numSectors, void *buffer) {
-    return transfer(diskhandle, volume, startSector, numSectors, buffer, Direction::kRead);
+    return oru::api_call([&]() -> oruError {
+        return transfer(diskhandle, volume, startSector, numSectors, buffer, Direction::kRead);
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_Write(const oruDiskLibHandle diskhandle,
                                      const oruDiskLibVolume *volume,
                                      oruDiskLibSectorType startSector,
                                      oruDiskLibSectorType numSectors, void *buffer) {
-    return transfer(diskhandle, volume, startSector, numSectors, buffer, Direction::kWrite);
+    return oru::api_call([&]() -> oruError {
+        return transfer(diskhandle, volume, startSector, numSectors, buffer, Direction::kWrite);
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_Header_get(const oruDiskLibHandle diskhandle,
                                           const oruDiskLibVolume *volume, void *buffer) {
-    return header_transfer(diskhandle, volume, buffer, Direction::kRead);
+    return oru::api_call([&]() -> oruError {
+        return header_transfer(diskhandle, volume, buffer, Direction::kRead);
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_Header_set(const oruDiskLibHandle diskhandle,
                                           const oruDiskLibVolume *volume, void *buffer) {
-    return header_transfer(diskhandle, volume, buffer, Direction::kWrite);
+    return oru::api_call([&]() -> oruError {
+        return header_transfer(diskhandle, volume, buffer, Direction::kWrite);
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_Close(oruDiskLibHandle diskhandle, const oruDiskLibVolume *volume) {
-    if (!diskhandle) return ORU_E_PARAMS;
-    oruDiskLibInHandle *h = in_handle(diskhandle);
-    switch (h->flag) {
-    case ORU_TRANSPORT_LOCAL:
-        if (!volume) return ORU_E_PARAMS;
-        return close_local(h);
-    case ORU_TRANSPORT_NBD:
-        return remote_nbd_close(h);
-    case ORU_TRANSPORT_ISCSI:
-        return remote_iscsi_close(h);
-    default:
-        // A remote open that attached nothing ("file", or an attach that
-        // failed before choosing a transport) holds at most its log.
-        if (h->log) {
-            std::fclose(h->log);
-            h->log = nullptr;
+    return oru::api_call([&]() -> oruError {
+        if (!diskhandle) return ORU_E_PARAMS;
+        oruDiskLibInHandle *h = in_handle(diskhandle);
+        switch (h->flag) {
+        case ORU_TRANSPORT_LOCAL:
+            if (!volume) return ORU_E_PARAMS;
+            return close_local(h);
+        case ORU_TRANSPORT_NBD:
+            return remote_nbd_close(h);
+        case ORU_TRANSPORT_ISCSI:
+            return remote_iscsi_close(h);
+        default:
+            // A remote open that attached nothing ("file", or an attach that
+            // failed before choosing a transport) holds at most its log.
+            if (h->log) {
+                std::fclose(h->log);
+                h->log = nullptr;
+            }
+            return ORU_E_CLOSE;
         }
-        return ORU_E_CLOSE;
-    }
+    });
 }

@@ -115,7 +115,8 @@ int set_ofd_lock(int fd, int type, int command) {
     lock.l_pid = 0; // open-file-description locks require it
     int rc;
     // A signal that interrupts the wait is no reason to give the lock up.
-    do rc = fcntl(fd, command, &lock);
+    do
+        rc = fcntl(fd, command, &lock);
     while (rc != 0 && errno == EINTR);
     return rc;
 }
