@@ -169,9 +169,9 @@ void oruDiskLib_Log(FILE *fd, char *arg1, char *arg2);
  * ORU_E_ACCOUNT for a wrong password, ORU_E_POST for other refusals or
  * unusable replies, the request codes (ORU_E_TCP, ORU_E_CONNECT_FAIL,
  * ORU_E_SSL, ...) otherwise; *connection stays NULL on failure. */
-/* Networks: every connect, TLS handshake, send and receive with the
- * management server and host agents waits at most ORU_NET_TIMEOUT seconds
- * (1..3600, default 60), and a platform task is followed for at most
+/* Networks: every name lookup, connect, TLS handshake, send and receive with
+ * the management server and host agents waits at most ORU_NET_TIMEOUT seconds
+ * (1..3600, default 60; a lookup that runs out fails as a connect does), and a platform task is followed for at most
  * ORU_TASK_TIMEOUT seconds (default 600). The server's TLS certificate is
  * not verified unless ORU_TLS_CA_FILE names a PEM file of trusted roots, or
  * ORU_TLS_VERIFY=1 asks for the system's; then the chain must verify and the
@@ -191,7 +191,12 @@ oruError oruDiskLib_Set_AK(const oruDiskLibConnectParams connectParams,
 oruError oruDiskLib_DisConnect(oruDiskLibConnection connection);
 
 /* Opens a volume on an initialised handle. Local (isRemote false): the image
- * at volume->diskPath through the qcow2 engine (ORU_QCOW) or the raw backend.
+ * at volume->diskPath through the qcow2 engine (ORU_QCOW) or the raw backend,
+ * under a whole-file lock (shared for ORU_RO, else exclusive) that belongs to
+ * this open: closing other handles or descriptors of the file never drops it.
+ * A conflicting lock of another process is waited for; a conflicting open in
+ * this process (another handle, any thread) fails at once with
+ * ORU_E_QCOW_OPEN / ORU_E_RAW_OPEN, "file locked failed".
  * Remote: transportMode NULL or "lanfree" (iSCSI when volume->targeturl
  * contains "iscsi", else NBD), "nbd", or "file" (nothing attached); needs a
  * connection and writes /var/log/tamb/<volumeUuid>.log.
