@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -415,8 +415,9 @@ TEST(SilentServers, NameLookupEndsWithinTheTimeout) {
         bool swapped = unshare(CLONE_NEWNS) == 0 &&
                        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
         for (const char *name : {"resolv.conf", "hosts", "nsswitch.conf"})
-            swapped = swapped && mount(dir.file(name).c_str(), (std::string("/etc/") + name).c_str(),
-                                       nullptr, MS_BIND, nullptr) == 0;
+            swapped =
+                swapped && mount(dir.file(name).c_str(), (std::string("/etc/") + name).c_str(),
+                                 nullptr, MS_BIND, nullptr) == 0;
         if (!swapped) _exit(77);
         setenv("ORU_NET_TIMEOUT", "2", 1);
         oruDiskLibConnection connection = nullptr;
@@ -430,7 +431,8 @@ TEST(SilentServers, NameLookupEndsWithinTheTimeout) {
         EXPECT_EQ(connection, nullptr);
         EXPECT_GE(elapsed, 1.9);
         EXPECT_LT(elapsed, 4.5);
-        EXPECT_NE(std::string(oruDiskLib_GetLastErrorText()).find("looking up mgmt.backup.test timed out"),
+        EXPECT_NE(std::string(oruDiskLib_GetLastErrorText())
+                      .find("looking up mgmt.backup.test timed out"),
                   std::string::npos)
             << oruDiskLib_GetLastErrorText();
         EXPECT_NE(std::string(nbderror).find("timed out"), std::string::npos) << nbderror;
