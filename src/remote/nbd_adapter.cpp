@@ -197,7 +197,10 @@ oru::UniqueFd dial(const char *ip, const char *port, const Limit &limit, char *e
         struct sockaddr_in resolved;
         if (oru::net::resolve_ipv4_within(ip, &resolved, limit.deadline) != 0 &&
             errno == ETIMEDOUT) {
-            put_timeout(error, "name lookup", limit.seconds);
+            char text[kErrorRoom];
+            std::snprintf(text, sizeof text, "name lookup of %s timed out after %d s", ip,
+                          limit.seconds);
+            put_error(error, text);
             errno = ETIMEDOUT;
             return {};
         }
