@@ -15,8 +15,10 @@
  *  - Handles and connections belong to the caller between their creation
  *    (oruDiskLib_Init / oruDiskLib_Connect / oruDiskLib_Set_AK) and their
  *    release (oruDiskLib_Finalize / oruDiskLib_DisConnect).
- *  - A handle serves one thread at a time. The last-error slots are shared by
- *    the whole process: the latest failure wins.
+ *  - A handle serves one thread at a time; threads may each work their own
+ *    volumes and connections at once. The last-error slots are shared by the
+ *    whole process (the latest failure of any thread wins);
+ *    oruDiskLib_GetLastErrorText() answers for the calling thread alone.
  *
  * This header compiles as C11 and as C++.
  */
@@ -125,7 +127,8 @@ typedef enum {
     ORU_E_FORMAT = 46
 } oruError;
 
-/* Last-error slots: the text of the latest failure of each backend.
+/* Last-error slots: the text of the latest failure of each backend, in any
+ * thread; oruDiskLib_GetLastErrorText() gives the calling thread's own.
  * nbderror is a library-owned buffer; the others point at constant texts
  * ("null" until the first failure). Read them, never write them. */
 extern char nbderror[100];
@@ -152,6 +155,13 @@ char *oruDiskLib_GetTransportMode(void);
  * must not free or change it. */
 char *oruDiskLib_GetErrorText(oruError err);
 
+/* The text of the calling thread's latest failed call (any operation that
+ * answered a failure), "" before its first failure. Thread-local and never
+ * NULL; calls that succeed leave it unchanged. Valid until this thread's next
+ * call into the library; never free or modify it. The failure's reason, e.g.
+ * "timed out", where the code's own text does not give it. */
+const char *oruDiskLib_GetLastErrorText(void);
+
 /* Appends "[y/m/d h:m:s] - arg1:arg2\n" (local time, no zero padding) to fd
  * and flushes it. Reports nothing. */
 void oruDiskLib_Log(FILE *fd, char *arg1, char *arg2);
@@ -161,9 +171,9 @@ void oruDiskLib_Log(FILE *fd, char *arg1, char *arg2);
  * ORU_E_ACCOUNT for a wrong password, ORU_E_POST for other refusals or
  * unusable replies, the request codes (ORU_E_TCP, ORU_E_CONNECT_FAIL,
  * ORU_E_SSL, ...) otherwise; *connection stays NULL on failure. */
-/* Networks: every connect, TLS handshake, send and receive with the
- * management server and host agents waits at most ORU_NET_TIMEOUT seconds
- * (1..3600, default 60), and a platform task is followed for at most
+/* Networks: every name lookup, connect, TLS handshake, send and receive with
+ * the management server and host agents waits at most ORU_NET_TIMEOUT seconds
+ * (1..3600, default 60; a lookup that runs out fails as a connect does), and a platform task is followed for at most
  * ORU_TASK_TIMEOUT seconds (default 600). The server's TLS certificate is
  * not verified unless ORU_TLS_CA_FILE names a PEM file of trusted roots, or
  * ORU_TLS_VERIFY=1 asks for the system's; then the chain must verify and the
@@ -183,7 +193,12 @@ oruError oruDiskLib_Set_AK(const oruDiskLibConnectParams connectParams,
 oruError oruDiskLib_DisConnect(oruDiskLibConnection connection);
 
 /* Opens a volume on an initialised handle. Local (isRemote false): the image
- * at volume->diskPath through the qcow2 engine (ORU_QCOW) or the raw backend.
+ * at volume->diskPath through the qcow2 engine (ORU_QCOW) or the raw backend,
+ * under a whole-file lock (shared for ORU_RO, else exclusive) that belongs to
+ * this open: closing other handles or descriptors of the file never drops it.
+ * A conflicting lock of another process is waited for; a conflicting open in
+ * this process (another handle, any thread) fails at once with
+ * ORU_E_QCOW_OPEN / ORU_E_RAW_OPEN, "file locked failed".
  * Remote: transportMode NULL or "lanfree" (iSCSI when volume->targeturl
  * contains "iscsi", else NBD), "nbd", or "file" (nothing attached); needs a
  * connection and writes /var/log/tamb/<volumeUuid>.log.

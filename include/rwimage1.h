@@ -49,8 +49,12 @@ typedef int (*oru_extent_fn)(void *opaque, uint64_t offset, uint64_t length, int
 int raw_extents(oru_file_handle *handle, uint64_t offset, uint64_t length, oru_extent_fn fn,
                 void *opaque, char **error);
 
-/* Whole-file advisory record lock: type F_RDLCK (0), F_WRLCK (1) or
- * F_UNLCK (2). Waits for a conflicting lock; -1 only when fcntl fails. */
+/* Whole-file advisory lock owned by fd's open file description (so closing
+ * another descriptor of the file never drops it): type F_RDLCK (0), F_WRLCK (1)
+ * or F_UNLCK (2). Waits while another process holds a conflicting lock. A
+ * conflicting lock held (or waited for) through another descriptor of this
+ * process is refused at once: -1 with errno EWOULDBLOCK. -1 also when fcntl
+ * fails. Unlock with F_UNLCK before closing fd. */
 int lock_set(int fd, int type);
 
 /* The process's open descriptors with their link targets; NULL if none or on

@@ -22,11 +22,10 @@ namespace oru_nbdkit {
 
 namespace {
 
-// Writable connections open now. The library's image locks are whole-file
-// record locks, which belong to the process: they keep other processes out
-// but not a second handle in this one, and two qcow2 engines allocating
-// clusters in one file would corrupt it. A writable export therefore serves
-// one connection at a time. Clients often reconnect at once (qemu-img probes,
+// Writable connections open now. The library's image locks belong to each
+// open of the file: a second writable handle in this process is refused at
+// once (two qcow2 engines allocating clusters in one file would corrupt it).
+// A writable export therefore serves one connection at a time. Clients often reconnect at once (qemu-img probes,
 // then opens), before the server has finished closing the previous
 // connection: a newcomer waits a little for the writer to go.
 std::mutex writer_mutex;
@@ -51,9 +50,9 @@ void release_writer() {
 
 // A descriptor of the local image kept for flushes. The library has no flush
 // call (its close flushes); fdatasync on any descriptor of the file flushes
-// what every descriptor and shared mapping of it wrote. It is closed only at
-// unload: closing a descriptor of the file drops the record locks that the
-// library's handles hold on it.
+// what every descriptor and shared mapping of it wrote. It is closed at
+// unload; closing it leaves the library's locks alone, since they belong to
+// the library's own opens of the file.
 int flush_fd = -1;
 
 VolumeHandle *volume(void *handle) {

@@ -12,6 +12,7 @@
 #include "api/volume_access.h"
 #include "core/export.h"
 #include "core/handle.h"
+#include "core/last_error.h"
 #include "qcow2.h"
 #include "remote/transport.h"
 #include "rwimage1.h"
@@ -178,27 +179,31 @@ ORU_EXPORT oruError oruDiskLib_QueryExtents(oruDiskLibHandle handle, const oruDi
                                             oruDiskLibSectorType numSectors,
                                             oruDiskLibExtent *extents, uint32_t maxExtents,
                                             uint32_t *numExtents) {
-    if (numExtents) *numExtents = 0;
-    if (!handle || !volume || !extents || !numExtents || maxExtents == 0) return ORU_E_PARAMS;
-    try {
-        return query(in_handle(handle), volume, describe_allocation, nullptr, startSector,
-                     numSectors, extents, maxExtents, numExtents);
-    } catch (...) {
-        return ORU_E_MALLOC;
-    }
+    return oru::api_call([&]() -> oruError {
+        if (numExtents) *numExtents = 0;
+        if (!handle || !volume || !extents || !numExtents || maxExtents == 0) return ORU_E_PARAMS;
+        try {
+            return query(in_handle(handle), volume, describe_allocation, nullptr, startSector,
+                         numSectors, extents, maxExtents, numExtents);
+        } catch (...) {
+            return ORU_E_MALLOC;
+        }
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_QueryChangedExtents(
     oruDiskLibHandle handle, const oruDiskLibVolume *volume, const char *bitmapName,
     oruDiskLibSectorType startSector, oruDiskLibSectorType numSectors, oruDiskLibExtent *extents,
     uint32_t maxExtents, uint32_t *numExtents) {
-    if (numExtents) *numExtents = 0;
-    if (!handle || !volume || !bitmapName || !extents || !numExtents || maxExtents == 0)
-        return ORU_E_PARAMS;
-    try {
-        return query(in_handle(handle), volume, describe_changes, bitmapName, startSector,
-                     numSectors, extents, maxExtents, numExtents);
-    } catch (...) {
-        return ORU_E_MALLOC;
-    }
+    return oru::api_call([&]() -> oruError {
+        if (numExtents) *numExtents = 0;
+        if (!handle || !volume || !bitmapName || !extents || !numExtents || maxExtents == 0)
+            return ORU_E_PARAMS;
+        try {
+            return query(in_handle(handle), volume, describe_changes, bitmapName, startSector,
+                         numSectors, extents, maxExtents, numExtents);
+        } catch (...) {
+            return ORU_E_MALLOC;
+        }
+    });
 }

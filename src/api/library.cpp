@@ -5,15 +5,18 @@
 
 #include "core/export.h"
 #include "core/handle.h"
+#include "core/last_error.h"
 #include "qcow2.h"
 #include "rwimage1.h"
 
 ORU_EXPORT oruError oruDiskLib_Init(oruDiskLibHandle *handle) {
-    if (!handle) return ORU_E_INIT;
-    // Zero-filled, so that a close or a later open never acts on stale fields.
-    auto *h = static_cast<oruDiskLibInHandle *>(std::calloc(1, sizeof(oruDiskLibInHandle)));
-    *handle = reinterpret_cast<oruDiskLibHandle>(h);
-    return h ? ORU_OK : ORU_E_INIT;
+    return oru::api_call([&]() -> oruError {
+        if (!handle) return ORU_E_INIT;
+        // Zero-filled, so that a close or a later open never acts on stale fields.
+        auto *h = static_cast<oruDiskLibInHandle *>(std::calloc(1, sizeof(oruDiskLibInHandle)));
+        *handle = reinterpret_cast<oruDiskLibHandle>(h);
+        return h ? ORU_OK : ORU_E_INIT;
+    });
 }
 
 // Frees the record with the texts and the log it owns. An open volume is not

@@ -11,6 +11,7 @@
 #include "api/volume_access.h"
 #include "core/export.h"
 #include "core/handle.h"
+#include "core/last_error.h"
 #include "core/log.h"
 #include "qcow2.h"
 #include "remote/transport.h"
@@ -85,7 +86,7 @@ oruError open_local(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, int o
         qcow2 *image = nullptr;
         // A record left behind by a failed open is not usable (not even by
         // qcow2_close): only a successful open reaches the handle.
-        if (qcow2_open(volume->diskPath, &image, open_flag, &qcowerror) == -1)
+        if (qcow2_open(volume->diskPath, &image, open_flag, oru::SlotOut(qcowerror)) == -1)
             return ORU_E_QCOW_OPEN;
         h->qblk = image;
         h->ops = &kQcow2VolumeOps;
@@ -93,11 +94,11 @@ oruError open_local(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, int o
     }
     std::unique_ptr<oru_file_handle, RawHandleDeleter> raw(new (std::nothrow) oru_file_handle{});
     if (!raw) {
-        rawerror = const_cast<char *>(kNoMemory);
+        oru::set_slot(rawerror, kNoMemory);
         return ORU_E_RAW_OPEN;
     }
     raw->fd = -1;
-    if (raw_open(volume->diskPath, open_flag, raw.get(), &rawerror) == -1) {
+    if (raw_open(volume->diskPath, open_flag, raw.get(), oru::SlotOut(rawerror)) == -1) {
         // Whatever the backend got as far as opening goes with the record.
         if (raw->fd > 0) raw_close(raw.get());
         return ORU_E_RAW_OPEN;
@@ -196,9 +197,7 @@ oruError oru::volume_ops(oruDiskLibInHandle *h, const oruDiskLibVolume *volume,
     case ORU_TRANSPORT_NBD:
     case ORU_TRANSPORT_ISCSI:
         // After a failed attach the transport's own rows refuse with its codes.
-        *ops = h->ops                          ? h->ops
-               : h->flag == ORU_TRANSPORT_NBD ? &kNbdVolumeOps
-                                               : &kIscsiVolumeOps;
+        *ops = h->ops ? h->ops : h->flag == ORU_TRANSPORT_NBD ? &kNbdVolumeOps : &kIscsiVolumeOps;
         return ORU_OK;
     default:
         return ORU_E_TRANS;
@@ -208,97 +207,112 @@ oruError oru::volume_ops(oruDiskLibInHandle *h, const oruDiskLibVolume *volume,
 ORU_EXPORT oruError oruDiskLib_Open(const oruDiskLibVolume *volume, int openFlag,
                                     const char *transportMode, bool isRemote,
                                     oruDiskLibHandle Handle, oruDiskLibConnection connection) {
-    clean_log_dir_timed();
-    if (!volume || !Handle) return ORU_E_PARAMS;
-    if (!is_known_mode(transportMode)) return ORU_E_TRANS;
-    oruDiskLibInHandle *h = in_handle(Handle);
-    release_previous_volume(h);
-    h->open_flag = openFlag;
-    const int access = open_access(openFlag);
-    if (!isRemote) return open_local(h, volume, access);
-    return open_remote(h, volume, access, transportMode, in_connection(connection));
+    return oru::api_call([&]() -> oruError {
+        clean_log_dir_timed();
+        if (!volume || !Handle) return ORU_E_PARAMS;
+        if (!is_known_mode(transportMode)) return ORU_E_TRANS;
+        oruDiskLibInHandle *h = in_handle(Handle);
+        release_previous_volume(h);
+        h->open_flag = openFlag;
+        const int access = open_access(openFlag);
+        if (!isRemote) return open_local(h, volume, access);
+        return open_remote(h, volume, access, transportMode, in_connection(connection));
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_Read(const oruDiskLibHandle diskhandle,
                                     const oruDiskLibVolume *volume,
                                     oruDiskLibSectorType startSector,
                                     oruDiskLibSectorType numSectors, void *buffer) {
-    return transfer(diskhandle, volume, startSector, numSectors, buffer, true);
+    return oru::api_call([&]() -> oruError {
+        return transfer(diskhandle, volume, startSector, numSectors, buffer, true);
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_Write(const oruDiskLibHandle diskhandle,
                                      const oruDiskLibVolume *volume,
                                      oruDiskLibSectorType startSector,
                                      oruDiskLibSectorType numSectors, void *buffer) {
-    return transfer(diskhandle, volume, startSector, numSectors, buffer, false);
+    return oru::api_call([&]() -> oruError {
+        return transfer(diskhandle, volume, startSector, numSectors, buffer, false);
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_WriteZeroes(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
                                            oruDiskLibSectorType startSector,
                                            oruDiskLibSectorType numSectors) {
-    if (!handle || !volume) return ORU_E_PARAMS;
-    oruDiskLibInHandle *h = in_handle(handle);
-    const VolumeOps *ops = nullptr;
-    if (oruError rc = oru::volume_ops(h, volume, &ops); rc != ORU_OK) return rc;
-    ByteRange range{};
-    if (oruError rc = byte_range(volume, startSector, numSectors, &range); rc != ORU_OK) return rc;
-    DeviceInfo device;
-    if (oruError rc = ops->info(h, &device); rc != ORU_OK) return rc;
-    // Nothing past the end is zeroed, not even the part before it.
-    if (range.offset + range.length > device.size) return ORU_E_PARAMS;
-    if (range.length == 0) return ORU_OK;
-    if (ops->zero) return ops->zero(h, range.offset, range.length);
-    return write_zeroes_as_data(h, ops, range.offset, range.length);
+    return oru::api_call([&]() -> oruError {
+        if (!handle || !volume) return ORU_E_PARAMS;
+        oruDiskLibInHandle *h = in_handle(handle);
+        const VolumeOps *ops = nullptr;
+        if (oruError rc = oru::volume_ops(h, volume, &ops); rc != ORU_OK) return rc;
+        ByteRange range{};
+        if (oruError rc = byte_range(volume, startSector, numSectors, &range); rc != ORU_OK)
+            return rc;
+        DeviceInfo device;
+        if (oruError rc = ops->info(h, &device); rc != ORU_OK) return rc;
+        // Nothing past the end is zeroed, not even the part before it.
+        if (range.offset + range.length > device.size) return ORU_E_PARAMS;
+        if (range.length == 0) return ORU_OK;
+        if (ops->zero) return ops->zero(h, range.offset, range.length);
+        return write_zeroes_as_data(h, ops, range.offset, range.length);
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_Flush(oruDiskLibHandle handle, const oruDiskLibVolume *volume) {
-    if (!handle || !volume) return ORU_E_PARAMS;
-    oruDiskLibInHandle *h = in_handle(handle);
-    const VolumeOps *ops = nullptr;
-    if (oruError rc = oru::volume_ops(h, volume, &ops); rc != ORU_OK) return rc;
-    // A backend without a flush of its own makes each write durable before
-    // it returns.
-    return ops->flush ? ops->flush(h) : ORU_OK;
+    return oru::api_call([&]() -> oruError {
+        if (!handle || !volume) return ORU_E_PARAMS;
+        oruDiskLibInHandle *h = in_handle(handle);
+        const VolumeOps *ops = nullptr;
+        if (oruError rc = oru::volume_ops(h, volume, &ops); rc != ORU_OK) return rc;
+        // A backend without a flush of its own makes each write durable before
+        // it returns.
+        return ops->flush ? ops->flush(h) : ORU_OK;
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_Header_get(const oruDiskLibHandle diskhandle,
                                           const oruDiskLibVolume *volume, void *buffer) {
-    return header_transfer(diskhandle, volume, buffer, true);
+    return oru::api_call(
+        [&]() -> oruError { return header_transfer(diskhandle, volume, buffer, true); });
 }
 
 ORU_EXPORT oruError oruDiskLib_Header_set(const oruDiskLibHandle diskhandle,
                                           const oruDiskLibVolume *volume, void *buffer) {
-    return header_transfer(diskhandle, volume, buffer, false);
+    return oru::api_call(
+        [&]() -> oruError { return header_transfer(diskhandle, volume, buffer, false); });
 }
 
 ORU_EXPORT oruError oruDiskLib_Close(oruDiskLibHandle diskhandle, const oruDiskLibVolume *volume) {
-    if (!diskhandle) return ORU_E_PARAMS;
-    oruDiskLibInHandle *h = in_handle(diskhandle);
-    switch (h->flag) {
-    case ORU_TRANSPORT_LOCAL: {
-        if (!volume) return ORU_E_PARAMS;
-        // Whatever engine the handle holds is released, whatever format the
-        // descriptor names now, so that a mismatched descriptor cannot leak it.
-        if (!h->ops) return ORU_E_CLOSE; // nothing open: never opened, failed, or closed
-        const oruError rc = h->ops->close(h);
-        h->ops = nullptr;
-        return rc;
-    }
-    case ORU_TRANSPORT_NBD:
-    case ORU_TRANSPORT_ISCSI: {
-        const VolumeOps *ops = nullptr;
-        oru::volume_ops(h, volume, &ops);
-        const oruError rc = ops->close(h); // also releases what a failed attach left
-        if (rc == ORU_OK) h->ops = nullptr; // a failed NBD close may be tried again
-        return rc;
-    }
-    default:
-        // A remote open that attached nothing ("file", or an attach that
-        // failed before choosing a transport) holds at most its log.
-        if (h->log) {
-            std::fclose(h->log);
-            h->log = nullptr;
+    return oru::api_call([&]() -> oruError {
+        if (!diskhandle) return ORU_E_PARAMS;
+        oruDiskLibInHandle *h = in_handle(diskhandle);
+        switch (h->flag) {
+        case ORU_TRANSPORT_LOCAL: {
+            if (!volume) return ORU_E_PARAMS;
+            // Whatever engine the handle holds is released, whatever format the
+            // descriptor names now, so that a mismatched descriptor cannot leak it.
+            if (!h->ops) return ORU_E_CLOSE; // nothing open: never opened, failed, or closed
+            const oruError rc = h->ops->close(h);
+            h->ops = nullptr;
+            return rc;
         }
-        return ORU_E_CLOSE;
-    }
+        case ORU_TRANSPORT_NBD:
+        case ORU_TRANSPORT_ISCSI: {
+            const VolumeOps *ops = nullptr;
+            oru::volume_ops(h, volume, &ops);
+            const oruError rc = ops->close(h);  // also releases what a failed attach left
+            if (rc == ORU_OK) h->ops = nullptr; // a failed NBD close may be tried again
+            return rc;
+        }
+        default:
+            // A remote open that attached nothing ("file", or an attach that
+            // failed before choosing a transport) holds at most its log.
+            if (h->log) {
+                std::fclose(h->log);
+                h->log = nullptr;
+            }
+            return ORU_E_CLOSE;
+        }
+    });
 }

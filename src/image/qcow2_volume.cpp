@@ -2,6 +2,7 @@
 // engine's text left in qcowerror.
 #include <new>
 
+#include "core/last_error.h"
 #include "core/volume_ops.h"
 #include "qcow2.h"
 
@@ -11,15 +12,16 @@ const char kFlushFailed[] = "flush image file failed";
 
 oruError qcow2_volume_read(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, void *buffer) {
     if (!h->qblk) return ORU_E_HANDLEQCOW;
-    return qcow2_read(h->qblk, buffer, static_cast<size_t>(length), offset, &qcowerror) < 0
+    return qcow2_read(h->qblk, buffer, static_cast<size_t>(length), offset,
+                      oru::SlotOut(qcowerror)) < 0
                ? ORU_E_QCOW_READ
                : ORU_OK;
 }
 
-oruError qcow2_volume_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t length,
-                            void *buffer) {
+oruError qcow2_volume_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, void *buffer) {
     if (!h->qblk) return ORU_E_HANDLEQCOW;
-    return qcow2_write(h->qblk, buffer, static_cast<size_t>(length), offset, &qcowerror) < 0
+    return qcow2_write(h->qblk, buffer, static_cast<size_t>(length), offset,
+                       oru::SlotOut(qcowerror)) < 0
                ? ORU_E_QCOW_WRITE
                : ORU_OK;
 }
@@ -27,7 +29,7 @@ oruError qcow2_volume_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t len
 oruError qcow2_volume_flush(oruDiskLibInHandle *h) {
     if (!h->qblk) return ORU_E_HANDLEQCOW;
     if (qcow2_flush(h->qblk) != 0) {
-        qcowerror = const_cast<char *>(kFlushFailed);
+        oru::set_slot(qcowerror, kFlushFailed);
         return ORU_E_QCOW_WRITE;
     }
     return ORU_OK;
@@ -36,8 +38,9 @@ oruError qcow2_volume_flush(oruDiskLibInHandle *h) {
 oruError qcow2_volume_extents(oruDiskLibInHandle *h, uint64_t offset, uint64_t length,
                               oru_extent_fn fn, void *opaque) {
     if (!h->qblk) return ORU_E_HANDLEQCOW;
-    return qcow2_extents(h->qblk, offset, length, fn, opaque, &qcowerror) == 0 ? ORU_OK
-                                                                               : ORU_E_QCOW_READ;
+    return qcow2_extents(h->qblk, offset, length, fn, opaque, oru::SlotOut(qcowerror)) == 0
+               ? ORU_OK
+               : ORU_E_QCOW_READ;
 }
 
 oruError qcow2_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
@@ -64,7 +67,7 @@ oruError qcow2_volume_close(oruDiskLibInHandle *h) {
     const int rc = qcow2_close(&h->qblk);
     h->qblk = nullptr;
     if (rc != 0) {
-        qcowerror = const_cast<char *>(kFlushFailed);
+        oru::set_slot(qcowerror, kFlushFailed);
         return ORU_E_QCOW_WRITE;
     }
     return ORU_OK;

@@ -64,7 +64,8 @@ ORU_EXPORT int raw_open(const char *path, int flag, oru_file_handle *handle, cha
     if (!path || !handle) return fail(error, kOpenFailed);
     handle->fd = -1;
     handle->flag = recorded_mode(flag);
-    // Every failure below closes the descriptor, which also drops its lock.
+    // Every failure below closes the descriptor, which also drops its lock
+    // (and forgets it in this process's table of locks).
     oru::UniqueFd fd(open(path, access_mode(flag) | O_CLOEXEC));
     if (fd.get() < 0) return fail(error, kOpenFailed);
     // Descriptor 0 means "no descriptor" to every later call: move the file
@@ -76,11 +77,15 @@ ORU_EXPORT int raw_open(const char *path, int flag, oru_file_handle *handle, cha
     }
     // Without the lock another process could write the image under us.
     if (lock_set(fd.get(), flag == ORU_RO ? F_RDLCK : F_WRLCK) != 0) return fail(error, kLockFailed);
+    auto unlock_and_fail = [&](const char *text) {
+        lock_set(fd.get(), F_UNLCK);
+        return fail(error, text);
+    };
     off_t position = lseek(fd.get(), 0, SEEK_CUR);
-    if (position < 0) return fail(error, kPositionFailed);
+    if (position < 0) return unlock_and_fail(kPositionFailed);
     off_t end = lseek(fd.get(), 0, SEEK_END);
-    if (end < 0) return fail(error, kSizeFailed);
-    if (lseek(fd.get(), position, SEEK_SET) < 0) return fail(error, kPositionFailed);
+    if (end < 0) return unlock_and_fail(kSizeFailed);
+    if (lseek(fd.get(), position, SEEK_SET) < 0) return unlock_and_fail(kPositionFailed);
     handle->size = static_cast<uint64_t>(end);
     handle->fd = fd.release();
     return 0;

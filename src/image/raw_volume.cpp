@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "core/last_error.h"
 #include "core/volume_ops.h"
 
 namespace {
@@ -13,14 +14,16 @@ const char kFlushFailed[] = "flush image file failed";
 
 oruError raw_volume_read(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, void *buffer) {
     if (!h->lblk) return ORU_E_HANDLERAW;
-    return raw_read(h->lblk, offset, static_cast<size_t>(length), buffer, &rawerror) == -1
+    return raw_read(h->lblk, offset, static_cast<size_t>(length), buffer, oru::SlotOut(rawerror)) ==
+                   -1
                ? ORU_E_RAW_READ
                : ORU_OK;
 }
 
 oruError raw_volume_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, void *buffer) {
     if (!h->lblk) return ORU_E_HANDLERAW;
-    return raw_write(h->lblk, offset, static_cast<size_t>(length), buffer, &rawerror) == -1
+    return raw_write(h->lblk, offset, static_cast<size_t>(length), buffer,
+                     oru::SlotOut(rawerror)) == -1
                ? ORU_E_RAW_WRITE
                : ORU_OK;
 }
@@ -29,10 +32,11 @@ oruError raw_volume_flush(oruDiskLibInHandle *h) {
     if (!h->lblk) return ORU_E_HANDLERAW;
     if (h->lblk->flag == ORU_RO) return ORU_OK;
     int rc;
-    do rc = ::fdatasync(h->lblk->fd);
+    do
+        rc = ::fdatasync(h->lblk->fd);
     while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-        rawerror = const_cast<char *>(kFlushFailed);
+        oru::set_slot(rawerror, kFlushFailed);
         return ORU_E_RAW_WRITE;
     }
     return ORU_OK;
@@ -41,8 +45,9 @@ oruError raw_volume_flush(oruDiskLibInHandle *h) {
 oruError raw_volume_extents(oruDiskLibInHandle *h, uint64_t offset, uint64_t length,
                             oru_extent_fn fn, void *opaque) {
     if (!h->lblk) return ORU_E_HANDLERAW;
-    return raw_extents(h->lblk, offset, length, fn, opaque, &rawerror) == 0 ? ORU_OK
-                                                                            : ORU_E_RAW_READ;
+    return raw_extents(h->lblk, offset, length, fn, opaque, oru::SlotOut(rawerror)) == 0
+               ? ORU_OK
+               : ORU_E_RAW_READ;
 }
 
 oruError raw_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {

@@ -4,6 +4,7 @@
 // log and for callers that read nbderror.
 #include <string>
 
+#include "core/last_error.h"
 #include "mgmt/mgmt.h"
 #include "oruDiskLib.h"
 #include "util/bounded_copy.h"
@@ -24,7 +25,7 @@ void clear_exchange_failure() {
 
 void note_exchange_failure(const std::string &text) {
     last_failure = text;
-    oru::bounded_copy(nbderror, sizeof nbderror, last_failure.c_str());
+    oru::set_nbderror(last_failure.c_str());
 }
 
 } // namespace oru::mgmt

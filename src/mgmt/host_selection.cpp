@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/last_error.h"
 #include "core/export.h"
 #include "core/handle.h"
 #include "https_post.h"
@@ -250,15 +251,17 @@ bool export_port(const cJSON *reply, std::string *port) {
 
 ORU_EXPORT oruError oruDiskLib_SelectHost(oruDiskLibHandle Handle, oruDiskLibConnection connection,
                                           const oruDiskLibVolume *volume, char *openFlag) {
-    oruDiskLibInHandle *h = in_handle(Handle);
-    oruDiskLibInConnection *conn = in_connection(connection);
-    if (!h || !conn || !conn->ip || !volume || !openFlag) return ORU_E_PARAMS;
-    if (!volume->dataStoreid || !volume->volumeUuid || !volume->diskPath) return ORU_E_PARAMS;
-    // Checked before any request: no format word means nothing to export.
-    if (!format_word(volume->diskFormat)) return ORU_E_PARAMS;
-    try {
-        return SelectionRun(h, conn, volume, openFlag).run();
-    } catch (...) {
-        return ORU_E_MALLOC;
-    }
+    return oru::api_call([&]() -> oruError {
+        oruDiskLibInHandle *h = in_handle(Handle);
+        oruDiskLibInConnection *conn = in_connection(connection);
+        if (!h || !conn || !conn->ip || !volume || !openFlag) return ORU_E_PARAMS;
+        if (!volume->dataStoreid || !volume->volumeUuid || !volume->diskPath) return ORU_E_PARAMS;
+        // Checked before any request: no format word means nothing to export.
+        if (!format_word(volume->diskFormat)) return ORU_E_PARAMS;
+        try {
+            return SelectionRun(h, conn, volume, openFlag).run();
+        } catch (...) {
+            return ORU_E_MALLOC;
+        }
+    });
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/export.h"
+#include "core/last_error.h"
 #include "mgmt/mgmt.h"
 
 namespace {
@@ -84,9 +85,13 @@ int ping_once(const char *ip) {
 } // namespace
 
 ORU_EXPORT int oruDiskLib_ping(char *ip) {
+    oru::ApiCallScope scope;
     try {
-        return ping_once(ip);
+        int rc = ping_once(ip);
+        scope.finish(rc != 0, "the address did not answer ping or is not valid");
+        return rc;
     } catch (...) {
+        scope.finish(true, "out of memory");
         return -1;
     }
 }

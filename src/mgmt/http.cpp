@@ -1,6 +1,6 @@
 // Plain-HTTP exchanges with host agents: one request, the reply read until
 // complete (its body decoded), and its last non-empty line handed back.
-// Connect, send and receive each have a deadline (ORU_NET_TIMEOUT).
+// Name lookup, connect, send and receive each have a deadline (ORU_NET_TIMEOUT).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,6 +16,7 @@
 #include "mgmt/replies.h"
 #include "mgmt/request_text.h"
 #include "oruDiskLib.h"
+#include "util/name_lookup.h"
 #include "util/net_deadline.h"
 #include "util/unique_fd.h"
 
@@ -70,10 +71,15 @@ int plain_exchange(char *ip, int port, const std::string &request, char *buf, in
     oru::UniqueFd socket_fd(::socket(AF_INET, SOCK_STREAM, 0));
     if (!socket_fd) return ORU_E_TCP;
     struct sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
+    if (!ip) return ORU_E_TCP;
+    // An agent named by the server may be a name: its lookup has its own
+    // deadline and, run out, fails as a connect that does.
+    if (oru::net::resolve_ipv4_within(ip, &address, Deadline()) != 0) {
+        if (errno != ETIMEDOUT) return ORU_E_TCP;
+        note_timeout("looking up", ip, port);
+        return ORU_E_CONNECT_FAIL;
+    }
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (!ip || inet_pton(AF_INET, ip, &address.sin_addr) != 1) return ORU_E_TCP;
     if (oru::net::connect_within(socket_fd.get(), reinterpret_cast<struct sockaddr *>(&address),
                                  sizeof address, Deadline()) != 0) {
         if (errno == ETIMEDOUT) note_timeout("connecting to", ip, port);

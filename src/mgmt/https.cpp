@@ -28,6 +28,7 @@
 #include "mgmt/request_text.h"
 #include "mgmt/sigpipe_guard.h"
 #include "oruDiskLib.h"
+#include "util/name_lookup.h"
 #include "util/net_deadline.h"
 #include "util/unique_fd.h"
 
@@ -221,15 +222,15 @@ ORU_EXPORT int client_connect_tcp(char *server, int port) {
     oru::UniqueFd socket_fd(fd);
     if (!server) return -2;
 
-    struct addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *answer = nullptr;
-    if (getaddrinfo(server, nullptr, &hints, &answer) != 0 || !answer) return -2;
+    // The lookup is a step of its own with its own deadline; one that runs
+    // out fails as a connect that does.
     struct sockaddr_in address;
-    std::memcpy(&address, answer->ai_addr, sizeof address);
-    freeaddrinfo(answer);
+    if (oru::net::resolve_ipv4_within(server, &address, Deadline()) != 0) {
+        if (errno != ETIMEDOUT) return -2;
+        note_exchange_failure(std::string("tcp: looking up ") + server + " timed out after " +
+                              std::to_string(oru::net::timeout_seconds()) + " s");
+        return -3;
+    }
     address.sin_port = htons(static_cast<uint16_t>(port));
 
     if (oru::net::connect_within(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address,

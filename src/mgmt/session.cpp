@@ -8,6 +8,7 @@
 
 #include "core/export.h"
 #include "core/handle.h"
+#include "core/last_error.h"
 #include "https_post.h"
 #include "mgmt/mgmt.h"
 #include "mgmt/replies.h"
@@ -145,8 +146,7 @@ oruError connect_with_key(const oruDiskLibConnectParams &params, oruDiskLibConne
     int rc = get(params.hostIP, "/system/user/info", params.accesskey, reply);
     if (rc != 0) return static_cast<oruError>(rc);
     if (oru::mgmt::is_error_reply(reply.data())) {
-        oru::bounded_copy(nbderror, sizeof nbderror,
-                          oru::mgmt::rejection_text(reply.data()).c_str());
+        oru::set_nbderror(oru::mgmt::rejection_text(reply.data()).c_str());
         return ORU_E_ACCOUNT;
     }
     *connection = reinterpret_cast<oruDiskLibConnection>(record.release());
@@ -213,28 +213,34 @@ bool replace_session_id(oruDiskLibInConnection *connection, const char *value) {
 
 ORU_EXPORT oruError oruDiskLib_Connect(const oruDiskLibConnectParams connectParams,
                                        oruDiskLibConnection *connection) {
-    try {
-        return connect_with_password(connectParams, connection);
-    } catch (...) {
-        if (connection) *connection = nullptr;
-        return ORU_E_MALLOC;
-    }
+    return oru::api_call([&]() -> oruError {
+        try {
+            return connect_with_password(connectParams, connection);
+        } catch (...) {
+            if (connection) *connection = nullptr;
+            return ORU_E_MALLOC;
+        }
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_Set_AK(const oruDiskLibConnectParams connectParams,
                                       oruDiskLibConnection *connection) {
-    try {
-        return connect_with_key(connectParams, connection);
-    } catch (...) {
-        if (connection) *connection = nullptr;
-        return ORU_E_MALLOC;
-    }
+    return oru::api_call([&]() -> oruError {
+        try {
+            return connect_with_key(connectParams, connection);
+        } catch (...) {
+            if (connection) *connection = nullptr;
+            return ORU_E_MALLOC;
+        }
+    });
 }
 
 ORU_EXPORT oruError oruDiskLib_DisConnect(oruDiskLibConnection connection) {
-    try {
-        return disconnect(connection);
-    } catch (...) {
-        return ORU_E_MALLOC;
-    }
+    return oru::api_call([&]() -> oruError {
+        try {
+            return disconnect(connection);
+        } catch (...) {
+            return ORU_E_MALLOC;
+        }
+    });
 }

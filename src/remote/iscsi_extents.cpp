@@ -9,6 +9,7 @@
 #include <iscsi/iscsi.h>
 #include <iscsi/scsi-lowlevel.h>
 
+#include "core/last_error.h"
 #include "remote/iscsi_command.h"
 #include "remote/transport.h"
 #include <algorithm>
@@ -28,7 +29,7 @@ using oru::iscsi::Answer;
 using oru::iscsi::Task;
 
 oruError fail(const char *text) {
-    iscsierror = const_cast<char *>(text);
+    oru::set_slot(iscsierror, text);
     return ORU_ISCSI_READ;
 }
 

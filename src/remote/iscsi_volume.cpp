@@ -30,6 +30,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/last_error.h"
 #include "remote/iscsi_command.h"
 #include "remote/transport.h"
 #include "util/net_deadline.h"
@@ -81,7 +82,7 @@ struct ContextDeleter {
 using Context = std::unique_ptr<iscsi_context, ContextDeleter>;
 
 oruError fail(const char *text, oruError code) {
-    iscsierror = const_cast<char *>(text);
+    oru::set_slot(iscsierror, text);
     return code;
 }
 
@@ -453,7 +454,7 @@ oruError remote_iscsi_attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volu
     uint32_t block_length = 0;
     if (oruError err = read_capacity(ctx.get(), lun, &last_lba, &block_length); err != ORU_OK) {
         // A target that fell silent would only hold the logout too.
-        if (iscsierror != kErrCapacityTimeout) end_session(ctx.release());
+        if (std::strcmp(oru::noted_failure(), kErrCapacityTimeout) != 0) end_session(ctx.release());
         return err;
     }
     h->iscsi = ctx.release();
@@ -498,7 +499,7 @@ namespace {
 
 oruError iscsi_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
     if (!h->iscsi || h->blocksize <= 0) {
-        iscsierror = const_cast<char *>("iscsi failed to send Read10 command\n");
+        oru::set_slot(iscsierror, "iscsi failed to send Read10 command\n");
         return ORU_ISCSI_READ;
     }
     const auto block = static_cast<uint32_t>(h->blocksize);

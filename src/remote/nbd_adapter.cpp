@@ -1,6 +1,7 @@
 // NBD adapter: the six rwimage1 calls over libnbd. Each call reduces the
 // outcome to 0 / -1, leaving libnbd's text in the caller's 100-byte error
-// buffer (the volume layer passes nbderror).
+// buffer (the volume layer passes one of the calling thread's, then publishes
+// it to nbderror).
 //
 // Nothing here may wait on the server without a limit: the connect, every
 // command and the disconnect run through libnbd's asynchronous calls and
@@ -11,6 +12,7 @@
 // fail at once, and sdk_disconn only releases it.
 #include <libnbd.h>
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -27,6 +29,7 @@
 #include "remote/nbd_wait.h"
 #include "rwimage1.h"
 #include "util/bounded_copy.h"
+#include "util/name_lookup.h"
 #include "util/net_deadline.h"
 #include "util/unique_fd.h"
 
@@ -35,7 +38,8 @@ using oru::nbd::wait_for_progress;
 
 namespace {
 
-// Every caller hands us nbderror (char[100]); libnbd's texts have no bound.
+// Every caller hands us a buffer as large as nbderror (char[100]); libnbd's
+// texts have no bound.
 constexpr size_t kErrorRoom = 100;
 
 // Longer texts are cut to 99 bytes so the terminator always fits.
@@ -185,8 +189,25 @@ oru::UniqueFd dial(const char *ip, const char *port, const Limit &limit, char *e
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
     addrinfo *found = nullptr;
     int rc = getaddrinfo(ip, port, &hints, &found);
+    if (rc == EAI_NONAME) {
+        // A name: looked up within the same limit as the connect.
+        struct sockaddr_in resolved;
+        if (oru::net::resolve_ipv4_within(ip, &resolved, limit.deadline) != 0 &&
+            errno == ETIMEDOUT) {
+            char text[kErrorRoom];
+            std::snprintf(text, sizeof text, "name lookup of %s timed out after %d s", ip,
+                          limit.seconds);
+            put_error(error, text);
+            errno = ETIMEDOUT;
+            return {};
+        }
+        char dotted[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &resolved.sin_addr, dotted, sizeof dotted);
+        if (resolved.sin_addr.s_addr != 0) rc = getaddrinfo(dotted, port, &hints, &found);
+    }
     if (rc != 0) {
         char text[kErrorRoom];
         std::snprintf(text, sizeof text, "getaddrinfo: %s:%s: %s", ip, port, gai_strerror(rc));

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/last_error.h"
 #include "remote/nbd_wait.h"
 #include "remote/transport.h"
 #include "util/bounded_copy.h"
@@ -50,13 +51,12 @@ int on_extents(void *user_data, const char *context, uint64_t offset, uint32_t *
     return 0;
 }
 
-// nbderror already holds the reason when `explained`.
-oruError status_failed(oruDiskLibInHandle *h, bool explained = false) {
-    if (!explained) {
-        const char *text = nbd_get_error();
-        oru::bounded_copy(nbderror, sizeof nbderror, text ? text : "block status failed");
-    }
-    oruDiskLib_Log(h->log, const_cast<char *>("block status failed:"), nbderror);
+// `reason` holds the wait's account when it gave up, else libnbd is asked.
+oruError status_failed(oruDiskLibInHandle *h, const char *reason = nullptr) {
+    const char *text = reason ? reason : nbd_get_error();
+    oru::set_nbderror(text ? text : "block status failed");
+    oruDiskLib_Log(h->log, const_cast<char *>("block status failed:"),
+                   const_cast<char *>(text ? text : "block status failed"));
     h->statu = ORU_E_REMOTE_READ;
     return ORU_E_REMOTE_READ;
 }
@@ -73,8 +73,9 @@ oruError block_status(oruDiskLibInHandle *h, uint64_t count, uint64_t offset, St
         const int done = nbd_aio_command_completed(h->rblk, cookie);
         if (done == 1) return ORU_OK;
         if (done == -1) return status_failed(h);
-        if (oru::nbd::wait_for_progress(h->rblk, limit, "block status", nbderror, false) <= 0)
-            return status_failed(h, true);
+        char reason[sizeof nbderror] = "";
+        if (oru::nbd::wait_for_progress(h->rblk, limit, "block status", reason, false) <= 0)
+            return status_failed(h, reason);
     }
 }
 

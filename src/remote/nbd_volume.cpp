@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "core/last_error.h"
 #include "mgmt/mgmt.h"
 #include "remote/transport.h"
 #include "util/net_deadline.h"
@@ -23,8 +24,13 @@ constexpr std::chrono::milliseconds kFirstPause{50};
 constexpr std::chrono::milliseconds kLongestPause{250};
 constexpr uint64_t kLuksHeaderBytes = 1052672;
 
-void log_nbd(oruDiskLibInHandle *h, const char *what) {
-    oruDiskLib_Log(h->log, const_cast<char *>(what), nbderror);
+// The adapter writes its reason into a buffer of the calling thread; only
+// then is it published to nbderror, the thread's own text and the log.
+using NbdText = char[sizeof nbderror];
+
+void log_nbd(oruDiskLibInHandle *h, const char *what, const char *text) {
+    oru::set_nbderror(text);
+    oruDiskLib_Log(h->log, const_cast<char *>(what), const_cast<char *>(text));
 }
 
 oruError select_host(oruDiskLibInHandle *h, oruDiskLibInConnection *conn,
@@ -54,11 +60,11 @@ oruError renew_session(oruDiskLibInConnection *conn) {
 // Connects to the export once it listens. Only a refused connection is
 // tried again: a server that accepts and then fails or says nothing has
 // given its answer (the adapter bounds each attempt by ORU_NET_TIMEOUT).
-int connect_when_listening(oruDiskLibInHandle *h, const oruDiskLibVolume *volume) {
+int connect_when_listening(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, char *text) {
     oru::net::Deadline deadline;
     auto pause = kFirstPause;
     for (;;) {
-        if (sdk_img_conn(&h->rblk, h->ip, h->port, volume->volumeUuid, nbderror) == 0) return 0;
+        if (sdk_img_conn(&h->rblk, h->ip, h->port, volume->volumeUuid, text) == 0) return 0;
         if (errno != ECONNREFUSED || deadline.remaining_ms() <= pause.count()) return -1;
         char ignored[sizeof nbderror];
         sdk_disconn(&h->rblk, ignored); // a refused handle holds no session
@@ -87,14 +93,15 @@ oruError attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volume, const cha
     if (!h->ip || !h->port) return ORU_E_NBD_EXPORT;
 
     oruError result = ORU_OK;
-    if (connect_when_listening(h, volume) != 0) {
-        log_nbd(h, "open failed:");
+    NbdText text = "";
+    if (connect_when_listening(h, volume, text) != 0) {
+        log_nbd(h, "open failed:", text);
         h->statu = ORU_E_REMOTE_READ;
         result = ORU_E_REMOTE_OPEN;
     }
     // Asked even after a failed connect, so the log shows both failures.
-    if (sdk_img_size(h->rblk, &h->size, nbderror) != 0) {
-        log_nbd(h, "open failed:");
+    if (sdk_img_size(h->rblk, &h->size, text) != 0) {
+        log_nbd(h, "open failed:", text);
         h->statu = ORU_E_REMOTE_READ;
         result = ORU_E_REMOTE_OPEN;
     }
@@ -125,8 +132,9 @@ oruError remote_nbd_read(oruDiskLibInHandle *h, uint64_t offset, uint64_t length
     length = clamp_to_export(h, offset, length);
     // Nothing to move: an empty NBD request would only be refused by libnbd.
     if (length == 0) return ORU_OK;
-    if (sdk_img_read(h->rblk, buffer, length, offset, nbderror) != 0) {
-        log_nbd(h, "read failed:");
+    NbdText text = "";
+    if (sdk_img_read(h->rblk, buffer, length, offset, text) != 0) {
+        log_nbd(h, "read failed:", text);
         h->statu = ORU_E_REMOTE_READ;
         return ORU_E_REMOTE_READ;
     }
@@ -137,8 +145,9 @@ oruError remote_nbd_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t lengt
     if (!h || !h->rblk) return ORU_E_HANDLENBD;
     length = clamp_to_export(h, offset, length);
     if (length == 0) return ORU_OK;
-    if (sdk_img_write(h->rblk, buffer, length, offset, nbderror) != 0) {
-        log_nbd(h, "write failed:");
+    NbdText text = "";
+    if (sdk_img_write(h->rblk, buffer, length, offset, text) != 0) {
+        log_nbd(h, "write failed:", text);
         h->statu = ORU_E_REMOTE_WRITE;
         return ORU_E_REMOTE_WRITE;
     }
@@ -147,8 +156,9 @@ oruError remote_nbd_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t lengt
 
 oruError remote_nbd_header_get(oruDiskLibInHandle *h, void *buffer) {
     if (!h || !h->rblk) return ORU_E_HANDLENBD;
-    if (sdk_img_read(h->rblk, buffer, kLuksHeaderBytes, 0, nbderror) != 0) {
-        log_nbd(h, "get luks hearder failed:");
+    NbdText text = "";
+    if (sdk_img_read(h->rblk, buffer, kLuksHeaderBytes, 0, text) != 0) {
+        log_nbd(h, "get luks hearder failed:", text);
         h->statu = ORU_E_REMOTE_READ;
         return ORU_E_REMOTE_READ;
     }
@@ -157,8 +167,9 @@ oruError remote_nbd_header_get(oruDiskLibInHandle *h, void *buffer) {
 
 oruError remote_nbd_header_set(oruDiskLibInHandle *h, void *buffer) {
     if (!h || !h->rblk) return ORU_E_HANDLENBD;
-    if (sdk_img_write(h->rblk, buffer, kLuksHeaderBytes, 0, nbderror) != 0) {
-        log_nbd(h, "write luks header failed:");
+    NbdText text = "";
+    if (sdk_img_write(h->rblk, buffer, kLuksHeaderBytes, 0, text) != 0) {
+        log_nbd(h, "write luks header failed:", text);
         h->statu = ORU_E_REMOTE_WRITE;
         return ORU_E_REMOTE_WRITE;
     }
@@ -169,8 +180,9 @@ oruError remote_nbd_close(oruDiskLibInHandle *h) {
     if (!h) return ORU_E_PARAMS;
     // After a failed attach there may be no NBD handle: nothing to release.
     if (h->rblk) {
-        if (sdk_disconn(&h->rblk, nbderror) != 0) {
-            log_nbd(h, "closed failed:"); // the log stays open for a retry
+        NbdText text = "";
+        if (sdk_disconn(&h->rblk, text) != 0) {
+            log_nbd(h, "closed failed:", text); // the log stays open for a retry
             return ORU_E_REMOTE_CLOSE;
         }
         oruDiskLib_Log(h->log, const_cast<char *>("closed success:"), const_cast<char *>("nbd"));

@@ -4,9 +4,12 @@
 
 #include <fcntl.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -98,6 +101,57 @@ TEST(ErrorTexts, SlotCodesFollowTheSlotTheyBelongTo) {
     qcowerror = saved_qcow;
     iscsierror = saved_iscsi;
     nbderror[0] = '\0';
+}
+
+// Each thread reads its own latest failure, whatever other threads do; the
+// process-wide slots go on as before.
+TEST(ErrorTexts, LastErrorTextBelongsToTheThread) {
+    std::string fresh;
+    std::thread([&] { fresh = oruDiskLib_GetLastErrorText(); }).join();
+    EXPECT_EQ(fresh, "");
+
+    std::mutex mutex;
+    std::condition_variable turn;
+    int step = 0;
+    auto wait_for = [&](int wanted) {
+        std::unique_lock<std::mutex> hold(mutex);
+        turn.wait(hold, [&] { return step >= wanted; });
+    };
+    auto advance = [&] {
+        std::lock_guard<std::mutex> hold(mutex);
+        ++step;
+        turn.notify_all();
+    };
+    std::string opener_text, opener_after_success, reader_text;
+    std::thread opener([&] {
+        oruDiskLibHandle handle = nullptr;
+        ASSERT_EQ(oruDiskLib_Init(&handle), ORU_OK);
+        oruDiskLibVolume missing{};
+        missing.diskPath = const_cast<char *>("/nonexistent/disk.qcow2");
+        missing.diskFormat = ORU_QCOW;
+        EXPECT_EQ(oruDiskLib_Open(&missing, ORU_RO, nullptr, false, handle, nullptr),
+                  ORU_E_QCOW_OPEN);
+        advance(); // 1: failed first
+        wait_for(2);
+        opener_text = oruDiskLib_GetLastErrorText();
+        oruDiskLib_Finalize(&handle);
+        EXPECT_EQ(oruDiskLib_Init(&handle), ORU_OK);
+        opener_after_success = oruDiskLib_GetLastErrorText();
+        oruDiskLib_Finalize(&handle);
+    });
+    std::thread reader([&] {
+        wait_for(1);
+        char buffer[512];
+        EXPECT_EQ(oruDiskLib_Read(nullptr, nullptr, 0, 1, buffer), ORU_E_PARAMS);
+        reader_text = oruDiskLib_GetLastErrorText();
+        advance(); // 2: failed later
+    });
+    opener.join();
+    reader.join();
+    EXPECT_EQ(opener_text, "open file failed");
+    EXPECT_EQ(opener_after_success, "open file failed");
+    EXPECT_EQ(reader_text, "Parameters are not completed");
+    EXPECT_STREQ(qcowerror, "open file failed");
 }
 
 TEST(Identification, VersionAndTransportModes) {

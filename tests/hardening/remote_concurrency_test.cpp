@@ -3,10 +3,14 @@
 // platform simulator exports (their opens run host selection, the open mode
 // with task polling and the agent request; see nbd_open_turn below).
 // Each thread checks its own data; the backing files are the final judge.
+// Many volumes per process: eight threads each loop through a whole session
+// (connect, open, read, close, disconnect) with descriptors and mappings
+// counted around the loop.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <barrier>
 #include <mutex>
 #include <random>
 #include <string>
@@ -14,6 +18,7 @@
 #include <vector>
 
 #include "core/handle.h"
+#include "hardening/resource_probe.h"
 #include "iscsi_file_bytes.h"
 #include "oruDiskLib.h"
 #include "support/platform_sim.h"
@@ -142,6 +147,91 @@ TEST(RemoteConcurrency, IscsiAndNbdVolumesSideBySide) {
         EXPECT_EQ(w.failure, "") << w.uuid;
         EXPECT_TRUE(file_bytes(w.backing, 0, kSize) == w.shadow) << w.uuid << " backing file differs";
     }
+}
+
+// One backup session of a thread, start to end, on its own volume. Empty on
+// success, else what failed with the thread's own failure text.
+std::string read_session(const oruDiskLibConnectParams &params, const std::string &uuid,
+                         const std::vector<uint8_t> &expected) {
+    auto failed = [](const std::string &what, int rc) {
+        return what + " -> " + std::to_string(rc) + " (" + oruDiskLib_GetLastErrorText() + ")";
+    };
+    oruDiskLibConnection conn = nullptr;
+    if (int rc = oruDiskLib_Connect(params, &conn); rc != ORU_OK) return failed("connect", rc);
+    oruDiskLibHandle handle = nullptr;
+    oruDiskLib_Init(&handle);
+    oruDiskLibVolume volume{};
+    volume.diskPath = const_cast<char *>("/datastore/volume");
+    volume.diskFormat = ORU_RAW;
+    volume.volumeUuid = const_cast<char *>(uuid.c_str());
+    volume.dataStoreid = const_cast<char *>("ds-1");
+    std::string failure;
+    if (int rc = oruDiskLib_Open(&volume, ORU_RO, "nbd", true, handle, conn); rc != ORU_OK) {
+        failure = failed("open", rc);
+    } else {
+        std::vector<uint8_t> got(expected.size());
+        if (int rc = oruDiskLib_Read(handle, &volume, 0, got.size() / 512, got.data()); rc != ORU_OK)
+            failure = failed("read", rc);
+        else if (got != expected)
+            failure = "read back differs";
+        if (int rc = oruDiskLib_Close(handle, &volume); rc != ORU_OK && failure.empty())
+            failure = failed("close", rc);
+    }
+    oruDiskLib_Finalize(&handle);
+    if (int rc = oruDiskLib_DisConnect(conn); rc != ORU_OK && failure.empty())
+        failure = failed("disconnect", rc);
+    unlink(("/var/log/tamb/" + uuid + ".log").c_str());
+    return failure;
+}
+
+TEST(RemoteConcurrency, EightVolumesLoopWholeSessionsWithoutGrowth) {
+    ORU_REQUIRE_ROOT();
+    ORU_REQUIRE_PROGRAM("qemu-nbd");
+    constexpr int kThreads = 8;
+    constexpr uint64_t kVolumeSize = 4 * MiB;
+    const int rounds = cycles_from_env("ORU_MANY_VOLUMES_ROUNDS", 4);
+    TempDir dir;
+    std::vector<std::string> uuids;
+    std::vector<std::vector<uint8_t>> contents;
+    nlohmann::json volumes = nlohmann::json::array();
+    for (int i = 0; i < kThreads; ++i) {
+        uuids.push_back("many-volumes-" + std::to_string(i));
+        contents.push_back(pattern(kVolumeSize, 100 + i));
+        std::string image = dir.file("volume" + std::to_string(i) + ".raw");
+        write_file(image, contents.back());
+        volumes.push_back({{"uuid", uuids.back()}, {"dataStore", "ds-1"}, {"image", image}});
+    }
+    nlohmann::json config = {
+        {"address", "127.0.0.20"},
+        {"users", {{{"name", "backup"}, {"password", "pw"}, {"accessKeys", {{{"id", "AK1"}, {"secret", "S1"}}}}}}},
+        {"hosts",
+         {{{"id", "host-1"}, {"address", "127.0.0.21"}, {"cpuUsage", 10.0}, {"dataStores", {"ds-1"}}}}},
+        {"volumes", volumes},
+        {"taskStates", {{"openMode", {"FINISHED"}}, {"accessKey", {"FINISHED"}}}}};
+    PlatformSim sim(config.dump());
+    ASSERT_TRUE(sim.ready());
+    oruDiskLibConnectParams params{const_cast<char *>("127.0.0.20"), const_cast<char *>("backup"),
+                                   const_cast<char *>("pw"), nullptr};
+
+    // Round 0 warms up what is made once per process (TLS tables, thread
+    // stacks, sanitizer regions); the probes bracket the rounds after it.
+    std::vector<std::string> failures(kThreads);
+    Resources before;
+    std::barrier warmed(kThreads, [&]() noexcept { before = probe(); });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round <= rounds; ++round) {
+                if (round == 1) warmed.arrive_and_wait();
+                std::string failure = read_session(params, uuids[t], contents[t]);
+                if (!failure.empty() && failures[t].empty())
+                    failures[t] = "round " + std::to_string(round) + ": " + failure;
+            }
+        });
+    for (auto &thread : threads) thread.join();
+    Resources after = probe();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], "") << uuids[t];
+    expect_no_growth("eight volumes", rounds * kThreads, before, after);
 }
 
 } // namespace

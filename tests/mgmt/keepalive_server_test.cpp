@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "core/handle.h"
+#include "hardening/resource_probe.h"
 #include "https_post.h"
 #include "mgmt/mgmt.h"
 #include "mgmt/scripted_peer.h"
@@ -42,6 +45,10 @@ namespace {
 
 char *c(const char *text) {
     return const_cast<char *>(text);
+}
+
+std::vector<uint8_t> bytes(const std::string &text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -381,6 +388,64 @@ TEST(SilentServers, FailWithinTheTimeoutAndTheNextExchangeWorks) {
 
     ASSERT_EQ(oruDiskLib_Connect(login_params("127.0.0.3"), &connection), ORU_OK);
     EXPECT_EQ(oruDiskLib_DisConnect(connection), ORU_OK);
+}
+
+// A management server named by DNS while the resolver says nothing: the
+// lookup is given up at ORU_NET_TIMEOUT and fails as a connect does. The
+// resolver configuration is swapped in a private mount namespace of a child.
+TEST(SilentServers, NameLookupEndsWithinTheTimeout) {
+    TempDir dir;
+    oru::test::write_file(dir.file("resolv.conf"),
+                          bytes("nameserver 127.0.0.53\noptions timeout:30 attempts:5\n"));
+    oru::test::write_file(dir.file("hosts"), bytes("127.0.0.1 localhost\n"));
+    oru::test::write_file(dir.file("nsswitch.conf"), bytes("hosts: files dns\n"));
+    // Queries are received and never answered, over UDP and TCP.
+    int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(53);
+    inet_pton(AF_INET, "127.0.0.53", &sa.sin_addr);
+    ASSERT_EQ(::bind(udp, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    SilentListener mute_resolver("127.0.0.53", 53);
+    ASSERT_TRUE(mute_resolver.ok());
+
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        bool swapped = unshare(CLONE_NEWNS) == 0 &&
+                       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        for (const char *name : {"resolv.conf", "hosts", "nsswitch.conf"})
+            swapped =
+                swapped && mount(dir.file(name).c_str(), (std::string("/etc/") + name).c_str(),
+                                 nullptr, MS_BIND, nullptr) == 0;
+        if (!swapped) _exit(77);
+        setenv("ORU_NET_TIMEOUT", "2", 1);
+        oruDiskLibConnection connection = nullptr;
+        const oruError refused = oruDiskLib_Connect(login_params("127.0.0.9"), &connection);
+        auto start = std::chrono::steady_clock::now();
+        const oruError looked_up =
+            oruDiskLib_Connect(login_params("mgmt.backup.test"), &connection);
+        double elapsed = seconds_since(start);
+        EXPECT_EQ(looked_up, ORU_E_TCP);
+        EXPECT_EQ(looked_up, refused);
+        EXPECT_EQ(connection, nullptr);
+        EXPECT_GE(elapsed, 1.9);
+        EXPECT_LT(elapsed, 4.5);
+        EXPECT_NE(std::string(oruDiskLib_GetLastErrorText())
+                      .find("looking up mgmt.backup.test timed out"),
+                  std::string::npos)
+            << oruDiskLib_GetLastErrorText();
+        EXPECT_NE(std::string(nbderror).find("timed out"), std::string::npos) << nbderror;
+        // The lookup given up on is still running: what it holds is its own.
+        EXPECT_EQ(oru::test::leak_check_now(), 0);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ::close(udp);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(Verification, OnlyWhenAskedAndOnlyForTheRightServer) {

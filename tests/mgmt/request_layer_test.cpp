@@ -241,7 +241,10 @@ TEST(Http, SplitReplyKeepsItsBody) {
 }
 
 TEST(Http, Failures) {
-    EXPECT_EQ(agent_post("localhost", 9753, "{}").rc, ORU_E_TCP);
+    // An agent may be named: the name is looked up, and one that is not
+    // found fails before any connect.
+    EXPECT_EQ(agent_post("no-such-host.invalid", 9753, "{}").rc, ORU_E_TCP);
+    EXPECT_EQ(agent_post("localhost", 9753, "{}").rc, ORU_E_CONNECT_FAIL);
     EXPECT_EQ(agent_post("127.0.0.10", 9753, "{}").rc, ORU_E_CONNECT_FAIL);
 
     ScriptedPeer silent(ScriptedPeer::Kind::Plain, "127.0.0.10", 9753);

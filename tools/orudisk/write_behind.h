@@ -17,8 +17,8 @@ namespace orudisk {
 class WriteBehind {
   public:
     // A descriptor of its own on the file; none (and no effect) when the
-    // file cannot be opened. It must outlive the library's handle on the
-    // file: closing any descriptor drops the process's record locks on it.
+    // file cannot be opened. Closing it leaves the library's lock alone: the
+    // lock belongs to the library's own open of the file.
     // `shift`: where volume byte 0 lies in the file.
     WriteBehind(const std::string &path, uint64_t shift);
     ~WriteBehind();

@@ -173,6 +173,7 @@ TEST(Qcow2Write, SeededRandomWorkloadMatchesRawReference) {
             ref.write(data, offset);
             // Half way through, a fresh open must carry on from what is in the file.
             if (i == v.writes / 2) {
+                image.reset(); // a second writer in this process would be refused
                 image = std::make_unique<OpenImage>(img, ORU_RW);
                 ASSERT_TRUE(image->ok());
             }

@@ -1,4 +1,5 @@
-// Whole-file record locks between processes, and the descriptor listing.
+// Whole-file locks between processes and between handles, and the
+// descriptor listing.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -29,8 +30,10 @@ class Opener {
         fflush(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
-            close(opened_[0]);
-            close(release_[1]); // so that the parent's close reads as end of file
+            // A forked copy of the parent's image descriptor would share
+            // its lock and outlive the parent's close: keep only the pipes.
+            for (int fd = 3; fd < 1024; ++fd)
+                if (fd != opened_[1] && fd != release_[0]) close(fd);
             oru_file_handle handle{};
             char *error = nullptr;
             char result = raw_open(path.c_str(), flag, &handle, &error) == 0 ? 'o' : 'f';
@@ -110,7 +113,6 @@ TEST_F(LockedImage, LockCoversTheWholeFileAndBeyondItsEnd) {
     int fd = open(path_.c_str(), O_RDWR);
     ASSERT_GT(fd, 0);
     ASSERT_EQ(lock_set(fd, F_WRLCK), 0);
-    pid_t me = getpid();
     auto conflict_seen_by_child = [&](off_t start) {
         fflush(nullptr);
         pid_t pid = fork();
@@ -122,7 +124,8 @@ TEST_F(LockedImage, LockCoversTheWholeFileAndBeyondItsEnd) {
             probe.l_start = start;
             probe.l_len = 1;
             if (cfd < 0 || fcntl(cfd, F_GETLK, &probe) != 0) _exit(2);
-            _exit(probe.l_type == F_WRLCK && probe.l_pid == me ? 1 : 0);
+            // A lock of an open file description names no process.
+            _exit(probe.l_type == F_WRLCK && probe.l_pid == -1 ? 1 : 0);
         }
         int status;
         waitpid(pid, &status, 0);
@@ -134,6 +137,31 @@ TEST_F(LockedImage, LockCoversTheWholeFileAndBeyondItsEnd) {
     EXPECT_EQ(conflict_seen_by_child(0), 0);
     close(fd);
     EXPECT_EQ(lock_set(-1, F_RDLCK), -1);
+}
+
+TEST_F(LockedImage, EachHandleKeepsItsOwnLockAndConflictsInProcessAreRefused) {
+    // Two readers in this process; closing one leaves the other's lock.
+    open_mine(ORU_RO);
+    oru_file_handle second{};
+    char *error = nullptr;
+    ASSERT_EQ(raw_open(path_.c_str(), ORU_RO, &second, &error), 0);
+    raw_close(&second);
+    int probe = open(path_.c_str(), O_RDONLY); // any other descriptor, closed too
+    close(probe);
+    {
+        Opener writer(path_, ORU_RW);
+        EXPECT_FALSE(writer.opened_within(kWaitMs));
+        // A writer in this process is refused at once rather than waiting
+        // for a reader that this very thread holds.
+        error = nullptr;
+        EXPECT_EQ(raw_open(path_.c_str(), ORU_RW, &second, &error), -1);
+        EXPECT_STREQ(error, "file locked failed");
+        raw_close(&mine_);
+        EXPECT_TRUE(writer.opened_within(kPatienceMs));
+    }
+    // Released, the image opens for writing again, and then refuses readers here.
+    open_mine(ORU_RW);
+    EXPECT_EQ(raw_open(path_.c_str(), ORU_RO, &second, &error), -1);
 }
 
 namespace {
