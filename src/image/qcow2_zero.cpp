@@ -1,8 +1,9 @@
 // qcow2 zeroing: guest byte ranges made to read as zeros at the cheapest
 // means the image allows, without writing zero data where metadata says it.
 //
-// Whole clusters, where no backing image shows through (no backing file, or
-// the cluster lies past the backing image's end, which reads as zeros):
+// Whole clusters, where no backing data shows through (no backing file, the
+// cluster lies past the backing image's end, which reads as zeros, or the
+// backing chain's own extents say zeros there):
 // deallocated (entry 0), their data clusters released and punched out of the
 // file once nothing counts them. Where a backing image shows through:
 // version 3 images get zero-flag entries (the data cluster released as
@@ -62,12 +63,71 @@ uint64_t round_up(uint64_t value, uint64_t unit) {
     return (value + unit - 1) & ~(unit - 1);
 }
 
+// What the backing chain shows below the image: where an unallocated cluster
+// would read data rather than zeros. Past the backing image's end reads give
+// zeros, and so do the chain's own holes and zero clusters (its extents).
+class BackingView {
+  public:
+    // 0, or -1 with *error set when the image names a backing file that
+    // cannot be opened (reads would fail there too).
+    int open(const qcow2 *image, char **error) {
+        if (image->backing_file[0] == '\0') return 0;
+        char *ignored = nullptr;
+        if (image_.open(image, &ignored) != 0) return set_error(error, kBackingFailed), -1;
+        end_ = image_.get()->size;
+        return 0;
+    }
+
+    // True when some byte of [start, start + length) may read as data.
+    bool shows(uint64_t start, uint64_t length) {
+        if (!image_ || start >= end_) return false;
+        const uint64_t end = std::min(start + length, end_);
+        if (start < window_start_ || end > window_end_) load(start, end - start);
+        auto after = std::upper_bound(
+            zeros_.begin(), zeros_.end(), start,
+            [](uint64_t value, const std::pair<uint64_t, uint64_t> &run) { return value < run.first; });
+        if (after == zeros_.begin()) return true;
+        const auto &run = *(after - 1);
+        return !(run.first <= start && end <= run.second);
+    }
+
+    // Asks the chain once for a whole range that shows() will be asked about.
+    void load(uint64_t start, uint64_t length) {
+        zeros_.clear();
+        window_start_ = window_end_ = 0;
+        if (!image_ || start >= end_) return;
+        length = std::min(length, end_ - start);
+        char *ignored = nullptr;
+        if (qcow2_extents(image_.get(), start, length, collect, this, &ignored) != 0) {
+            zeros_.clear(); // unknown: everything may show data
+            return;
+        }
+        window_start_ = start;
+        window_end_ = start + length;
+    }
+
+  private:
+    static int collect(void *opaque, uint64_t offset, uint64_t length, int zero) {
+        auto *self = static_cast<BackingView *>(opaque);
+        if (!zero) return 0;
+        if (!self->zeros_.empty() && self->zeros_.back().second == offset)
+            self->zeros_.back().second = offset + length;
+        else
+            self->zeros_.emplace_back(offset, offset + length);
+        return 0;
+    }
+
+    BackingImage image_;
+    uint64_t end_ = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> zeros_; // [from, to), rising
+    uint64_t window_start_ = 0, window_end_ = 0;
+};
+
 // One call of qcow2_zero over whole clusters.
 class GuestZero {
   public:
-    // backing_end: guest bytes below it may show the backing image.
-    GuestZero(qcow2 *q, char **error, uint64_t backing_end, bool zero_flag)
-        : q_(q), error_(error), backing_end_(backing_end), zero_flag_(zero_flag), allocation_(q) {}
+    GuestZero(qcow2 *q, char **error, BackingView *backing, bool zero_flag)
+        : q_(q), error_(error), backing_(backing), zero_flag_(zero_flag), allocation_(q) {}
 
     // [offset, offset + length) in whole clusters.
     bool zero(uint64_t offset, uint64_t length) {
@@ -102,16 +162,19 @@ class GuestZero {
         return fail(alloc_status_text(status));
     }
 
-    bool shows_backing(uint64_t guest_cluster) const { return guest_cluster < backing_end_; }
+    bool shows_backing(uint64_t guest_cluster) {
+        return backing_->shows(guest_cluster, q_->cluster_size);
+    }
 
     bool zero_l2_range(uint64_t guest, uint64_t length) {
         l1_index_ = l1_index(q_, guest);
         table_ = l1_entry(q_, l1_index_) & kOffsetMask;
         if (table_ % q_->cluster_size != 0) return fail(kL2Misaligned);
+        backing_->load(guest, length);
         if (table_ == 0) {
-            // Every cluster is unallocated: only those over the backing
-            // image need an entry.
-            if (!shows_backing(guest)) return true;
+            // Every cluster is unallocated: only those over backing data
+            // need an entry.
+            if (!backing_->shows(guest, length)) return true;
             if (!allocate_table()) return false;
         }
         for (uint64_t pos = guest; pos < guest + length; pos += q_->cluster_size)
@@ -244,7 +307,7 @@ class GuestZero {
 
     qcow2 *q_;
     char **error_;
-    uint64_t backing_end_;
+    BackingView *backing_;
     bool zero_flag_;
     Allocation allocation_;
     uint64_t l1_index_ = 0;
@@ -255,14 +318,13 @@ class GuestZero {
 };
 
 // Part of one cluster: written as zeros unless it already reads as zeros.
-int zero_partial(qcow2 *q, uint64_t offset, uint64_t length, uint64_t backing_end,
+int zero_partial(qcow2 *q, uint64_t offset, uint64_t length, BackingView *backing,
                  char **error) {
     if (length == 0) return 0;
     ClusterMapping m;
     if (map_guest_cluster(q, offset, &m, error) != 0) return -1;
-    const uint64_t cluster_start = offset & ~(uint64_t{q->cluster_size} - 1);
     if (m.kind == ClusterKind::zero) return 0;
-    if (m.kind == ClusterKind::unallocated && cluster_start >= backing_end) return 0;
+    if (m.kind == ClusterKind::unallocated && !backing->shows(offset, length)) return 0;
     std::unique_ptr<unsigned char[]> zeros(new (std::nothrow) unsigned char[length]());
     if (!zeros) return set_error(error, kNoMemory), -1;
     return qcow2_write(q, zeros.get(), static_cast<size_t>(length), offset, error) < 0 ? -1 : 0;
@@ -281,13 +343,8 @@ int zero_range(qcow2 *q, uint64_t offset, uint64_t length, char **error) {
     if (oru::pread_full(q->fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
         return set_error(error, kHeaderFailed), -1;
     const bool zero_flag = be32tohp(header + kVersionAt) >= 3;
-    uint64_t backing_end = 0;
-    if (q->backing_file[0] != '\0') {
-        BackingImage backing;
-        char *ignored = nullptr;
-        if (backing.open(q, &ignored) != 0) return set_error(error, kBackingFailed), -1;
-        backing_end = backing.get()->size;
-    }
+    BackingView backing;
+    if (backing.open(q, error) != 0) return -1;
     if (qcow2_before_first_change(q, error) != 0) return -1;
 
     const uint64_t first_whole = round_up(offset, cluster);
@@ -295,18 +352,18 @@ int zero_range(qcow2 *q, uint64_t offset, uint64_t length, char **error) {
     if (first_whole >= end_whole) {
         // Inside one cluster, or two partial ones.
         uint64_t split = std::min(first_whole, end);
-        if (zero_partial(q, offset, split - offset, backing_end, error) != 0) return -1;
-        if (split < end && zero_partial(q, split, end - split, backing_end, error) != 0) return -1;
+        if (zero_partial(q, offset, split - offset, &backing, error) != 0) return -1;
+        if (split < end && zero_partial(q, split, end - split, &backing, error) != 0) return -1;
         return 0;
     }
     // The edges first: each write keeps its own allocation state, which the
     // whole clusters' must not overlap.
     if (offset < first_whole &&
-        zero_partial(q, offset, first_whole - offset, backing_end, error) != 0)
+        zero_partial(q, offset, first_whole - offset, &backing, error) != 0)
         return -1;
-    if (end_whole < end && zero_partial(q, end_whole, end - end_whole, backing_end, error) != 0)
+    if (end_whole < end && zero_partial(q, end_whole, end - end_whole, &backing, error) != 0)
         return -1;
-    GuestZero call(q, error, backing_end, zero_flag);
+    GuestZero call(q, error, &backing, zero_flag);
     return call.zero(first_whole, end_whole - first_whole) ? 0 : -1;
 }
 
