@@ -385,8 +385,13 @@ ORU_EXPORT int copy_before_write(qcow2 *q, void *dest, size_t length, uint64_t o
     }
 }
 
-// Called by qcow2_close: a close that succeeds leaves the data of a writable
-// image on stable storage. Read-only records have nothing to flush.
+// Called by qcow2_close and the volume's flush: a call that succeeds leaves
+// the data of a writable image on stable storage. Read-only records have
+// nothing to flush. Every write, zeroing and metadata update has gone into
+// the file (pwrite, ftruncate, punched holes) in its safe order before the
+// call returned, so one fdatasync makes all of it durable; stores through the
+// shared table mappings are pages of the same file and are written back by
+// it as well, so no msync is needed first.
 int qcow2_flush(qcow2 *q) {
     if (!q || q->fd < 0 || q->flag == ORU_RO) return 0;
     int rc;
