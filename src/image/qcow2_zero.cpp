@@ -338,6 +338,10 @@ int zero_range(qcow2 *q, uint64_t offset, uint64_t length, char **error) {
     uint64_t end = offset + length;
     if (end == q->size) end = round_up(end, cluster);
     if (l1_index(q, end - 1) >= l1_entries(q)) return set_error(error, kBeyondL1), -1;
+    // Counts are lowered as clusters are dropped: refuse before anything
+    // changes where they cannot be written.
+    if (!refcount_width_writable(q))
+        return set_error(error, alloc_status_text(AllocStatus::width_unsupported)), -1;
 
     unsigned char header[8];
     if (oru::pread_full(q->fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
