@@ -68,6 +68,12 @@ int qcow2_read(qcow2 *q, void *dest, size_t len, uint64_t offset, char **error);
 int qcow2_decompress(const void *compressed_data, size_t compressed_data_size,
                      void *uncompressed_data, size_t *uncompressed_data_size, char **error);
 int qcow2_write(qcow2 *q, const void *buffer, size_t length, uint64_t offset, char **error);
+/* Makes guest bytes [offset, offset + length), cut at the virtual size, read
+ * as zeros: zero-flag entries (version 3) or deallocation where no backing
+ * image shows through, freed clusters punched out of the file; partial
+ * clusters written. Never exposes backing data, version 2 included.
+ * 0, or -1 with *error set. */
+int qcow2_zero(qcow2 *q, uint64_t offset, uint64_t length, char **error);
 int update_refcount(qcow2 *q, uint64_t offset, int flag);
 int copy_before_write(qcow2 *q, void *dest, size_t length, uint64_t offset);
 

@@ -251,8 +251,14 @@ ORU_EXPORT oruError oruDiskLib_WriteZeroes(oruDiskLibHandle handle, const oruDis
             return rc;
         DeviceInfo device;
         if (oruError rc = ops->info(h, &device); rc != ORU_OK) return rc;
-        // Nothing past the end is zeroed, not even the part before it.
-        if (range.offset + range.length > device.size) return ORU_E_PARAMS;
+        // Nothing past the end is zeroed, not even the part before it. A device
+        // whose size is not a multiple of 512 (a raw file) ends inside its last
+        // sector: that sector is zeroed as far as the end, as Write writes it.
+        const uint64_t base = oru::volume_base(volume);
+        const uint64_t capacity = device.size > base ? device.size - base : 0;
+        const uint64_t sectors = (capacity >> kSectorShift) + ((capacity & 511) != 0);
+        if (range.offset + range.length > base + (sectors << kSectorShift)) return ORU_E_PARAMS;
+        range.length = std::min(range.length, device.size - std::min(range.offset, device.size));
         if (range.length == 0) return ORU_OK;
         if (ops->zero) return ops->zero(h, range.offset, range.length);
         return write_zeroes_as_data(h, ops, range.offset, range.length);

@@ -63,8 +63,10 @@ class Allocation {
     AllocStatus mark_used(uint64_t host_offset);
 
     // Lowers the count of the cluster holding host_offset by one, at once
-    // (used when a write moves a guest cluster off a shared compressed one).
-    AllocStatus release(uint64_t host_offset);
+    // (used when a write moves a guest cluster off a shared compressed one,
+    // or zeroing drops it). *remaining, when given, receives the new count
+    // (UINT64_MAX when no count was lowered: the cluster had none).
+    AllocStatus release(uint64_t host_offset, uint64_t *remaining = nullptr);
 
     // Grows the file over every reserved cluster, then writes the queued
     // refcounts. extend_failed or refcount_failed on failure.

@@ -126,6 +126,12 @@ ClusterMapping decode_l2_entry(const qcow2 *q, uint64_t entry);
 // whose L1 index lies past l1_size maps to unallocated.
 int map_guest_cluster(qcow2 *q, uint64_t guest_offset, ClusterMapping *mapping, char **error);
 
+// What every call that changes guest data (writes, zeroing) does first,
+// before anything of the image changes: refuses images with internal
+// snapshots and clears the header's auto-clear features, which describe data
+// this engine does not keep up to date. 0, or -1 with *error set.
+int qcow2_before_first_change(qcow2 *q, char **error);
+
 // The path under which the backing file of q is opened: the stored name when
 // absolute; a relative name resolved against the directory of q->path when
 // such a file exists there, else the name as stored (the process's working

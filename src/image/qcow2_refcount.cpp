@@ -228,7 +228,8 @@ AllocStatus Allocation::reserve(uint64_t *host_offset) {
     return mark_used(*host_offset);
 }
 
-AllocStatus Allocation::release(uint64_t host_offset) {
+AllocStatus Allocation::release(uint64_t host_offset, uint64_t *remaining) {
+    if (remaining) *remaining = UINT64_MAX; // nothing lowered
     if (q_->refcount_order > 6) return AllocStatus::width_unsupported;
     if (AllocStatus s = flush_queue(); s != AllocStatus::ok) return s;
     Geometry g = locate(host_offset);
@@ -238,6 +239,7 @@ AllocStatus Allocation::release(uint64_t host_offset) {
     uint64_t count;
     if (AllocStatus s = read_count(block, g.block_index, &count); s != AllocStatus::ok) return s;
     if (count == 0) return AllocStatus::ok;
+    if (remaining) *remaining = count - 1;
     return write_count(block, g.block_index, count - 1);
 }
 

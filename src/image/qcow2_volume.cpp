@@ -5,10 +5,13 @@
 #include "core/last_error.h"
 #include "core/volume_ops.h"
 #include "qcow2.h"
+#include "util/file_io.h"
 
 namespace {
 
 const char kFlushFailed[] = "flush image file failed";
+const char kHeaderFailed[] = "read qcow header failed";
+constexpr uint64_t kVersionAt = 4;
 
 oruError qcow2_volume_read(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, void *buffer) {
     if (!h->qblk) return ORU_E_HANDLEQCOW;
@@ -24,6 +27,11 @@ oruError qcow2_volume_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t len
                        oru::SlotOut(qcowerror)) < 0
                ? ORU_E_QCOW_WRITE
                : ORU_OK;
+}
+
+oruError qcow2_volume_zero(oruDiskLibInHandle *h, uint64_t offset, uint64_t length) {
+    if (!h->qblk) return ORU_E_HANDLEQCOW;
+    return qcow2_zero(h->qblk, offset, length, &qcowerror) < 0 ? ORU_E_QCOW_WRITE : ORU_OK;
 }
 
 oruError qcow2_volume_flush(oruDiskLibInHandle *h) {
@@ -52,6 +60,16 @@ oruError qcow2_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
     info->preferred_block = static_cast<uint32_t>(q->cluster_size);
     info->flags = ORU_INFO_EXTENTS | ORU_INFO_CAN_FLUSH;
     if (q->flag == ORU_RO) info->flags |= ORU_INFO_READ_ONLY;
+    // Zeroing whole clusters is a metadata change on version 3 (zero flags)
+    // and on standalone version 2 images (deallocation); a version 2 overlay
+    // may need a cluster appended for each one.
+    unsigned char version[4];
+    if (oru::pread_full(q->fd, version, sizeof version, kVersionAt) !=
+        static_cast<ssize_t>(sizeof version)) {
+        qcowerror = const_cast<char *>(kHeaderFailed);
+        return ORU_E_QCOW_READ;
+    }
+    if (be32tohp(version) >= 3 || q->backing_file[0] == '\0') info->flags |= ORU_INFO_FAST_ZERO;
     return ORU_OK;
 }
 
@@ -79,7 +97,7 @@ const VolumeOps kQcow2VolumeOps = {
     .name = "qcow2",
     .read = qcow2_volume_read,
     .write = qcow2_volume_write,
-    .zero = nullptr,
+    .zero = qcow2_volume_zero,
     .flush = qcow2_volume_flush,
     .extents = qcow2_volume_extents,
     .info = qcow2_volume_info,

@@ -84,21 +84,7 @@ class GuestWrite {
         if (q_->flag == ORU_RO) return fail(kReadOnly);
         if (length > INT_MAX) return fail(kTooLong);
         if (l1_index(q_, offset + length - 1) >= l1_entries(q_)) return fail(kBeyondL1);
-        unsigned char header[kHeaderBytes];
-        if (oru::pread_full(q_->fd, header, sizeof header, 0) !=
-            static_cast<ssize_t>(sizeof header))
-            return fail(kHeaderFailed);
-        // Clusters shared with snapshots carry counts above 1: writing them
-        // in place would change the snapshots too.
-        if (be32tohp(header + kSnapshotCountAt) != 0) return fail(kSnapshots);
-        // Auto-clear features (such as persistent dirty bitmaps) describe
-        // the data; a writer that does not keep them up to date must clear
-        // them first, or they would claim what is no longer true.
-        if (be32tohp(header + kVersionAt) >= 3 && be64tohp(header + kAutoclearAt) != 0) {
-            const unsigned char none[8] = {};
-            if (!oru::pwrite_all(q_->fd, none, sizeof none, kAutoclearAt)) return fail_system();
-        }
-        return true;
+        return qcow2_before_first_change(q_, error_) == 0;
     }
 
     int write(const unsigned char *src, size_t length, uint64_t offset) {
@@ -361,6 +347,32 @@ ORU_EXPORT int qcow2_write(qcow2 *q, const void *buffer, size_t length, uint64_t
     }
 }
 
+int oru::qcow2_engine::qcow2_before_first_change(qcow2 *q, char **error) {
+    auto fail = [error](const char *text) {
+        if (error) *error = const_cast<char *>(text);
+        return -1;
+    };
+    unsigned char header[kHeaderBytes];
+    if (oru::pread_full(q->fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+        return fail(kHeaderFailed);
+    // Clusters shared with snapshots carry counts above 1: changing them in
+    // place would change the snapshots too.
+    if (be32tohp(header + kSnapshotCountAt) != 0) return fail(kSnapshots);
+    // Auto-clear features (such as persistent dirty bitmaps) describe the
+    // data; a writer that does not keep them up to date must clear them
+    // first, or they would claim what is no longer true.
+    if (be32tohp(header + kVersionAt) >= 3 && be64tohp(header + kAutoclearAt) != 0) {
+        const unsigned char none[8] = {};
+        if (!oru::pwrite_all(q->fd, none, sizeof none, kAutoclearAt)) {
+            char buf[sizeof q->err];
+            std::memset(q->err, 0, sizeof q->err);
+            oru::bounded_copy(q->err, sizeof q->err, strerror_r(errno, buf, sizeof buf));
+            return fail(q->err);
+        }
+    }
+    return 0;
+}
+
 ORU_EXPORT int copy_before_write(qcow2 *q, void *dest, size_t length, uint64_t offset) {
     if (!q || !dest) return -1;
     try {
@@ -373,8 +385,13 @@ ORU_EXPORT int copy_before_write(qcow2 *q, void *dest, size_t length, uint64_t o
     }
 }
 
-// Called by qcow2_close: a close that succeeds leaves the data of a writable
-// image on stable storage. Read-only records have nothing to flush.
+// Called by qcow2_close and the volume's flush: a call that succeeds leaves
+// the data of a writable image on stable storage. Read-only records have
+// nothing to flush. Every write, zeroing and metadata update has gone into
+// the file (pwrite, ftruncate, punched holes) in its safe order before the
+// call returned, so one fdatasync makes all of it durable; stores through the
+// shared table mappings are pages of the same file and are written back by
+// it as well, so no msync is needed first.
 int qcow2_flush(qcow2 *q) {
     if (!q || q->fd < 0 || q->flag == ORU_RO) return 0;
     int rc;

@@ -1,8 +1,12 @@
 #include "util/file_io.h"
 
+#include <fcntl.h>
+#include <linux/falloc.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <initializer_list>
 
 namespace oru {
 
@@ -49,6 +53,27 @@ bool write_all(int fd, const void *data, size_t len) {
         len -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool punch_zeroes(int fd, uint64_t offset, uint64_t len) {
+    if (offset > static_cast<uint64_t>(LLONG_MAX) || len > static_cast<uint64_t>(LLONG_MAX) - offset) {
+        errno = EINVAL;
+        return false;
+    }
+    for (int mode : {FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                     FALLOC_FL_ZERO_RANGE | FALLOC_FL_KEEP_SIZE}) {
+        int rc;
+        do
+            rc = ::fallocate(fd, mode, static_cast<off_t>(offset), static_cast<off_t>(len));
+        while (rc != 0 && errno == EINTR);
+        if (rc == 0) return true;
+        if (!punch_unsupported(errno)) return false;
+    }
+    return false;
+}
+
+bool punch_unsupported(int error) {
+    return error == EOPNOTSUPP || error == ENOSYS || error == EINVAL;
 }
 
 } // namespace oru
