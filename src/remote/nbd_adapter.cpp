@@ -292,14 +292,17 @@ class Request {
         if (pipeline(nbd_, Kind::read, block.data(), length, start, length, 0, error_) != 0)
             return -1;
         char *inside = block.data() + (offset - start);
-        if (kind_ == Kind::read) {
+        if (kind_ == Kind::zero) {
+            std::memset(inside, 0, count);
+        } else if (!data) { // only zeroing comes without a buffer
+            put_error(error_, "buffer is NULL");
+            return -1;
+        } else if (kind_ == Kind::read) {
             std::memcpy(data, inside, count);
             return 0;
-        }
-        if (kind_ == Kind::write)
+        } else {
             std::memcpy(inside, data, count);
-        else
-            std::memset(inside, 0, count);
+        }
         return pipeline(nbd_, Kind::write, block.data(), length, start, length, mode_.flags,
                         error_);
     }
