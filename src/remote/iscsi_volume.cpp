@@ -420,8 +420,10 @@ oruError transfer(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, uint8
 }
 
 // How the LUN zeroes, from READ CAPACITY (16) and the Block Limits and
-// Logical Block Provisioning VPD pages. A target that cannot answer one of
-// them is taken at the conservative reading (no UNMAP, the unstated limit).
+// Logical Block Provisioning VPD pages, asked once at attach (the handle
+// keeps it, so that GetInfo and the extents query send nothing). A target
+// that cannot answer one of them is taken at the conservative reading (no
+// UNMAP, the unstated limit); one that falls silent fails the attach.
 struct ZeroMeans {
     bool unmap = false;             // WRITE SAME with UNMAP leaves blocks that read as zeros
     uint64_t most_blocks = 0;       // blocks per WRITE SAME
@@ -447,7 +449,7 @@ oruError zero_means(oruDiskLibInHandle *h, ZeroMeans *means) {
             return iscsi_readcapacity16_task(h->iscsi, h->lun, done, data);
         },
         &task);
-    if (answer == Answer::timed_out) return fail(kErrCapacityTimeout, ORU_ISCSI_WRITE);
+    if (answer == Answer::timed_out) return fail(kErrCapacityTimeout, ORU_ISCSI_OPEN);
     if (answer == Answer::given && task->status == SCSI_STATUS_GOOD) {
         if (auto *cap = static_cast<scsi_readcapacity16 *>(scsi_datain_unmarshall(task.get()))) {
             lbpme = cap->lbpme != 0;
@@ -462,7 +464,7 @@ oruError zero_means(oruDiskLibInHandle *h, ZeroMeans *means) {
                                       done, data);
         },
         &task);
-    if (answer == Answer::timed_out) return fail(kErrProbeTimeout, ORU_ISCSI_WRITE);
+    if (answer == Answer::timed_out) return fail(kErrProbeTimeout, ORU_ISCSI_OPEN);
     if (answer == Answer::given && task->status == SCSI_STATUS_GOOD) {
         auto *limits = static_cast<scsi_inquiry_block_limits *>(scsi_datain_unmarshall(task.get()));
         if (limits && limits->max_ws_len > 0)
@@ -479,7 +481,7 @@ oruError zero_means(oruDiskLibInHandle *h, ZeroMeans *means) {
                                       data);
         },
         &task);
-    if (answer == Answer::timed_out) return fail(kErrProbeTimeout, ORU_ISCSI_WRITE);
+    if (answer == Answer::timed_out) return fail(kErrProbeTimeout, ORU_ISCSI_OPEN);
     if (answer == Answer::given && task->status == SCSI_STATUS_GOOD) {
         auto *lbp = static_cast<scsi_inquiry_logical_block_provisioning *>(
             scsi_datain_unmarshall(task.get()));
@@ -509,7 +511,11 @@ oruError write_zero_blocks(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks,
 // know the command (or the UNMAP bit) is answered with zeros written as data.
 oruError zero_blocks(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, Limit &limit) {
     ZeroMeans means;
-    if (oruError err = zero_means(h, &means); err != ORU_OK) return err;
+    means.unmap = h->unmap_zeroes != 0;
+    means.most_blocks = h->write_same_blocks;
+    if (means.most_blocks == 0) // a handle that no attach filled in
+        means.most_blocks = std::min(kUnstatedWriteSameBlocks,
+                                     kMostWriteSameBytes / static_cast<uint64_t>(h->blocksize));
     std::vector<uint8_t> zero_block(static_cast<size_t>(h->blocksize));
     const uint64_t first = std::min(blocks, means.most_blocks);
     Task task;
@@ -652,6 +658,17 @@ oruError remote_iscsi_attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volu
     h->lun = lun;
     h->blocksize = static_cast<int>(block_length);
     h->num_blocks = last_lba;
+    ZeroMeans means;
+    try {
+        // A timeout has given the session up already (h->iscsi is null).
+        if (oruError err = zero_means(h, &means); err != ORU_OK) return err;
+    } catch (const std::bad_alloc &) {
+        release_session(h);
+        return fail(kErrContext, ORU_ISCSI_OPEN);
+    }
+    h->write_same_blocks = static_cast<uint32_t>(means.most_blocks);
+    h->unmap_zeroes = means.unmap ? 1 : 0;
+    h->physical_exponent = static_cast<uint8_t>(means.physical_exponent);
     return ORU_OK;
 }
 
@@ -717,18 +734,12 @@ oruError iscsi_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
     const auto block = static_cast<uint32_t>(h->blocksize);
     info->size = (h->num_blocks + 1) * static_cast<uint64_t>(block);
     info->min_block = block < 512 ? 512 : block;
-    // Asked only for what it tells: a physical block larger than the
-    // logical one, and whether zeroing unmaps (FAST_ZERO: WRITE SAME with
-    // UNMAP; a plain WRITE SAME has the target write every block).
-    ZeroMeans means;
-    try {
-        if (oruError err = zero_means(h, &means); err != ORU_OK) return err;
-    } catch (const std::bad_alloc &) {
-        return ORU_E_MALLOC;
-    }
-    info->preferred_block = info->min_block << means.physical_exponent;
+    // As the attach learnt it: a physical block larger than the logical
+    // one, and whether zeroing unmaps (FAST_ZERO: WRITE SAME with UNMAP; a
+    // plain WRITE SAME has the target write every block).
+    info->preferred_block = info->min_block << h->physical_exponent;
     info->flags = ORU_INFO_EXTENTS | ORU_INFO_CAN_FLUSH;
-    if (means.unmap) info->flags |= ORU_INFO_FAST_ZERO;
+    if (h->unmap_zeroes) info->flags |= ORU_INFO_FAST_ZERO;
     if (open_access(h->open_flag) == ORU_RO) info->flags |= ORU_INFO_READ_ONLY;
     return ORU_OK;
 }
