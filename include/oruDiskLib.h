@@ -72,8 +72,11 @@ typedef enum {
 } SDK_TYPE;
 
 /* Open flags (openFlag of oruDiskLib_Open). ORU_WRITEBACK may be or-ed with
- * ORU_WO or ORU_RW: writes then become durable at oruDiskLib_Flush or
- * oruDiskLib_Close instead of before each oruDiskLib_Write returns. */
+ * ORU_WO or ORU_RW: NBD writes then become durable at oruDiskLib_Flush or
+ * oruDiskLib_Close instead of before each oruDiskLib_Write returns (no flush
+ * per call; the close flushes and reports a failed flush). Local images and
+ * iSCSI LUNs are written back with or without it: Flush or Close makes their
+ * writes durable. */
 enum { ORU_RO = 1, ORU_WO = 2, ORU_RW = 3, ORU_WRITEBACK = 0x100 };
 
 /* Result codes. Slot codes take their text from a last-error slot. */
@@ -216,7 +219,15 @@ oruError oruDiskLib_Read(const oruDiskLibHandle diskhandle, const oruDiskLibVolu
                          oruDiskLibSectorType startSector, oruDiskLibSectorType numSectors,
                          void *buffer);
 
-/* Writes numSectors sectors from buffer at startSector; as oruDiskLib_Read. */
+/* Writes numSectors sectors from buffer at startSector; as oruDiskLib_Read.
+ * Local images are written through the page cache (durable at Flush or
+ * Close). Durability without ORU_WRITEBACK: on NBD the data is on stable storage when
+ * the call returns (one NBD flush after its commands, or forced unit access
+ * on each where the export has no flush); iSCSI writes are left to the
+ * target's cache (oruDiskLib_Flush commits them). Remote writes keep several
+ * commands in flight and fail whole if any of them fails. NBD exports whose
+ * minimum block exceeds 512 bytes get unaligned edges read, patched and
+ * written back. */
 oruError oruDiskLib_Write(const oruDiskLibHandle diskhandle, const oruDiskLibVolume *volume,
                           oruDiskLibSectorType startSector, oruDiskLibSectorType numSectors,
                           void *buffer);
@@ -333,8 +344,10 @@ oruError oruDiskLib_GetInfo(oruDiskLibHandle handle, const oruDiskLibVolume *vol
 
 /* Makes numSectors sectors from startSector read as zeros, by the cheapest
  * means of the transport (qcow2 zero clusters or deallocation, holes punched
- * in raw and LUKS files, NBD_CMD_WRITE_ZEROES, SCSI WRITE SAME), falling back
- * to writing zeros. No 32 MiB limit. On LUKS volumes sectors count as in
+ * in raw and LUKS files, NBD_CMD_WRITE_ZEROES that lets the server leave
+ * holes, SCSI WRITE SAME(16) with UNMAP where the LUN reads unmapped blocks
+ * as zeros), falling back to writing zeros. Partial blocks of the transport
+ * at either end are read, patched and written. No 32 MiB limit. On LUKS volumes sectors count as in
  * oruDiskLib_Read and the header region is never touched. A range past the
  * volume's end fails with ORU_E_PARAMS and changes nothing; a read-only
  * handle fails as oruDiskLib_Write does. Durable as oruDiskLib_Write is. */
@@ -343,8 +356,9 @@ oruError oruDiskLib_WriteZeroes(oruDiskLibHandle handle, const oruDiskLibVolume 
                                 oruDiskLibSectorType numSectors);
 
 /* Makes every write and zeroing that returned before durable: fdatasync of
- * local images (after the qcow2 metadata), NBD_CMD_FLUSH, SCSI SYNCHRONIZE
- * CACHE(16). ORU_OK on read-only handles. */
+ * local images (after the qcow2 metadata), NBD_CMD_FLUSH (ORU_OK at once on an
+ * export without flush), SCSI SYNCHRONIZE CACHE(16). ORU_OK on read-only
+ * handles. */
 oruError oruDiskLib_Flush(oruDiskLibHandle handle, const oruDiskLibVolume *volume);
 
 /* One change-tracking bitmap of a volume, as oruDiskLib_ListBitmaps answers. */

@@ -66,7 +66,10 @@ fdinfo *getFdlist(void);
  * receives libnbd's text on failure. 0 on success, -1 on failure. Every wait
  * on the server lasts at most ORU_NET_TIMEOUT seconds without progress; a
  * command that times out leaves the handle dead (later calls fail). A failed
- * sdk_img_conn leaves errno ECONNREFUSED when nothing listened yet. */
+ * sdk_img_conn leaves errno ECONNREFUSED when nothing listened yet. Reads and
+ * writes go out as pipelined commands cut to the export's block sizes; a
+ * write is durable when sdk_img_write returns (one flush at its end, or
+ * forced unit access where the export has no flush). */
 struct nbd_handle;
 int sdk_img_conn(struct nbd_handle **nbd, char *ip, char *port, char *name, char *error);
 int sdk_img_size(struct nbd_handle *nbd, uint64_t *size, char *error);

@@ -1,6 +1,9 @@
 // Reads a remote volume in 32 MiB requests through oruDiskLib_Read and the
 // same export with nbdcopy on one connection with one request in flight, in
-// one run, alternating rounds. The open (Connect and Open) is timed apart.
+// one run, alternating rounds. Then writes: the whole volume in 32 MiB
+// oruDiskLib_Write calls on the write-back handle and one Flush, beside
+// nbdcopy --flush of a local file of the same size into the same export.
+// The open (Connect and Open) is timed apart.
 //
 // usage: nbd_read_bench [size-MiB (default 1024)] [rounds (default 3)]
 // Needs root: it runs in a private network namespace of its own.
@@ -45,18 +48,21 @@ int shell(const std::string &command) {
 bool write_image(const std::string &path, uint64_t size) {
     std::vector<char> block(kMiB);
     std::mt19937_64 random(42);
-    for (auto &b : block) b = static_cast<char>(random() | 1);
+    for (auto &b : block)
+        b = static_cast<char>(random() | 1);
     std::ofstream out(path, std::ios::binary);
-    for (uint64_t done = 0; done < size; done += kMiB) out.write(block.data(), kMiB);
+    for (uint64_t done = 0; done < size; done += kMiB)
+        out.write(block.data(), kMiB);
     return static_cast<bool>(out);
 }
 
 pid_t start_simulator(const std::string &dir) {
     std::ofstream(dir + "/platform.json")
-        << R"({"address": ")" << kServer << R"(", "users": [{"name": "bench", "password": "bench-pass",
-           "userId": "user-bench"}], "hosts": [{"id": "host-1", "address": ")" << kHost
-        << R"(", "cpuUsage": 1.0, "dataStores": ["ds-1"]}], "volumes": [{"uuid": ")" << kUuid
-        << R"(", "dataStore": "ds-1", "image": ")" << dir << R"(/volume.raw"}],
+        << R"({"address": ")" << kServer
+        << R"(", "users": [{"name": "bench", "password": "bench-pass",
+           "userId": "user-bench"}], "hosts": [{"id": "host-1", "address": ")"
+        << kHost << R"(", "cpuUsage": 1.0, "dataStores": ["ds-1"]}], "volumes": [{"uuid": ")"
+        << kUuid << R"(", "dataStore": "ds-1", "image": ")" << dir << R"(/volume.raw"}],
            "taskStates": {"openMode": ["FINISHED"], "accessKey": ["FINISHED"]}})";
     pid_t pid = fork();
     if (pid == 0) {
@@ -91,11 +97,32 @@ double library_pass(oruDiskLibHandle handle, oruDiskLibVolume *volume, uint64_t 
                     std::vector<char> &buffer) {
     auto start = Clock::now();
     for (uint64_t offset = 0; offset < size; offset += kRequest) {
-        if (oruDiskLib_Read(handle, volume, offset / 512, kRequest / 512, buffer.data()) != ORU_OK) {
+        if (oruDiskLib_Read(handle, volume, offset / 512, kRequest / 512, buffer.data()) !=
+            ORU_OK) {
             fprintf(stderr, "read failed at %llu\n", static_cast<unsigned long long>(offset));
             return -1;
         }
     }
+    return seconds_since(start);
+}
+
+double library_write_pass(oruDiskLibHandle handle, oruDiskLibVolume *volume, uint64_t size,
+                          std::vector<char> &buffer) {
+    auto start = Clock::now();
+    for (uint64_t offset = 0; offset < size; offset += kRequest) {
+        if (oruDiskLib_Write(handle, volume, offset / 512, kRequest / 512, buffer.data()) !=
+            ORU_OK) {
+            fprintf(stderr, "write failed at %llu\n", static_cast<unsigned long long>(offset));
+            return -1;
+        }
+    }
+    if (oruDiskLib_Flush(handle, volume) != ORU_OK) return -1;
+    return seconds_since(start);
+}
+
+double nbdcopy_write_pass(const std::string &source, const std::string &uri) {
+    auto start = Clock::now();
+    if (shell("nbdcopy --flush '" + source + "' '" + uri + "'") != 0) return -1;
     return seconds_since(start);
 }
 
@@ -129,7 +156,7 @@ int main(int argc, char **argv) {
     if (!mkdtemp(dir_template)) return 1;
     std::string dir = dir_template;
     int status = 1;
-    if (write_image(dir + "/volume.raw", size)) {
+    if (write_image(dir + "/volume.raw", size) && write_image(dir + "/source.raw", size)) {
         pid_t sim = start_simulator(dir);
         if (sim > 0) {
             oruDiskLibConnectParams params{const_cast<char *>(kServer), const_cast<char *>("bench"),
@@ -143,9 +170,11 @@ int main(int argc, char **argv) {
             volume.dataStoreid = const_cast<char *>("ds-1");
             auto open_start = Clock::now();
             if (oruDiskLib_Connect(params, &conn) == ORU_OK && oruDiskLib_Init(&handle) == ORU_OK &&
-                oruDiskLib_Open(&volume, ORU_RO, "nbd", true, handle, conn) == ORU_OK) {
+                oruDiskLib_Open(&volume, ORU_RW | ORU_WRITEBACK, "nbd", true, handle, conn) ==
+                    ORU_OK) {
                 double open_seconds = seconds_since(open_start);
-                std::string uri = std::string("nbd://") + kHost + ":" + export_port(dir) + "/" + kUuid;
+                std::string uri =
+                    std::string("nbd://") + kHost + ":" + export_port(dir) + "/" + kUuid;
                 std::vector<char> buffer(kRequest);
                 printf("remote volume %llu MiB, qemu-nbd export %s, open %.2f s (excluded)\n",
                        static_cast<unsigned long long>(size_mib), uri.c_str(), open_seconds);
@@ -163,13 +192,29 @@ int main(int argc, char **argv) {
                 }
                 if (ok) {
                     printf("%-52s %10s %10s\n", "reader (MiB/s over rounds)", "median", "best");
-                    printf("%-52s %10.0f %10.0f\n", "oruDiskLib_Read, 32 MiB requests", median(ours),
-                           *std::max_element(ours.begin(), ours.end()));
+                    printf("%-52s %10.0f %10.0f\n", "oruDiskLib_Read, 32 MiB requests",
+                           median(ours), *std::max_element(ours.begin(), ours.end()));
                     printf("%-52s %10.0f %10.0f\n", "nbdcopy --connections=1 --requests=1",
                            median(peer), *std::max_element(peer.begin(), peer.end()));
-                    printf("%-52s %10.0f %10.0f\n", "nbdcopy ... --request-size=32M", median(peer32),
-                           *std::max_element(peer32.begin(), peer32.end()));
+                    printf("%-52s %10.0f %10.0f\n", "nbdcopy ... --request-size=32M",
+                           median(peer32), *std::max_element(peer32.begin(), peer32.end()));
                     status = 0;
+                }
+                std::vector<double> wours, wpeer;
+                for (int r = 0; r < rounds && status == 0; ++r) {
+                    double a = library_write_pass(handle, &volume, size, buffer);
+                    double b = nbdcopy_write_pass(dir + "/source.raw", uri);
+                    if (a <= 0 || b <= 0) status = 1;
+                    wours.push_back(size_mib / a);
+                    wpeer.push_back(size_mib / b);
+                }
+                if (status == 0) {
+                    printf("%-52s %10s %10s\n", "writer (MiB/s over rounds, flushed)", "median",
+                           "best");
+                    printf("%-52s %10.0f %10.0f\n", "oruDiskLib_Write 32 MiB, ORU_WRITEBACK, Flush",
+                           median(wours), *std::max_element(wours.begin(), wours.end()));
+                    printf("%-52s %10.0f %10.0f\n", "nbdcopy --flush (local file to the export)",
+                           median(wpeer), *std::max_element(wpeer.begin(), wpeer.end()));
                 }
                 oruDiskLib_Close(handle, &volume);
             } else {

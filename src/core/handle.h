@@ -39,6 +39,10 @@ struct oruDiskLibInHandle {
     // Appended fields: only the library allocates the record.
     const struct VolumeOps *ops; // the open volume's backend, null when none
     int open_flag;               // oruDiskLib_Open's openFlag (ORU_WRITEBACK included)
+    // iSCSI: how the LUN zeroes, learnt at attach (remote/iscsi_volume.cpp).
+    uint32_t write_same_blocks; // blocks per WRITE SAME command
+    uint8_t unmap_zeroes;       // WRITE SAME with UNMAP leaves blocks that read as zeros
+    uint8_t physical_exponent;  // logical blocks per physical block, as a power of 2
 };
 
 // The access mode of an open flag, without the modifiers.

@@ -31,7 +31,7 @@ oruError qcow2_volume_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t len
 
 oruError qcow2_volume_zero(oruDiskLibInHandle *h, uint64_t offset, uint64_t length) {
     if (!h->qblk) return ORU_E_HANDLEQCOW;
-    return qcow2_zero(h->qblk, offset, length, &qcowerror) < 0 ? ORU_E_QCOW_WRITE : ORU_OK;
+    return qcow2_zero(h->qblk, offset, length, oru::SlotOut(qcowerror)) < 0 ? ORU_E_QCOW_WRITE : ORU_OK;
 }
 
 oruError qcow2_volume_flush(oruDiskLibInHandle *h) {
@@ -66,7 +66,7 @@ oruError qcow2_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
     unsigned char version[4];
     if (oru::pread_full(q->fd, version, sizeof version, kVersionAt) !=
         static_cast<ssize_t>(sizeof version)) {
-        qcowerror = const_cast<char *>(kHeaderFailed);
+        oru::set_slot(qcowerror, kHeaderFailed);
         return ORU_E_QCOW_READ;
     }
     if (be32tohp(version) >= 3 || q->backing_file[0] == '\0') info->flags |= ORU_INFO_FAST_ZERO;

@@ -48,12 +48,12 @@ bool punches_holes(int fd) {
 oruError write_zeroes(oru_file_handle *file, uint64_t offset, uint64_t length) {
     std::unique_ptr<char[]> zeros(new (std::nothrow) char[kZeroChunkBytes]());
     if (!zeros) {
-        rawerror = const_cast<char *>(kNoMemory);
+        oru::set_slot(rawerror, kNoMemory);
         return ORU_E_MALLOC;
     }
     while (length > 0) {
         const uint64_t piece = std::min(length, kZeroChunkBytes);
-        if (raw_write(file, offset, static_cast<size_t>(piece), zeros.get(), &rawerror) == -1)
+        if (raw_write(file, offset, static_cast<size_t>(piece), zeros.get(), oru::SlotOut(rawerror)) == -1)
             return ORU_E_RAW_WRITE;
         offset += piece;
         length -= piece;
@@ -83,7 +83,7 @@ oruError raw_volume_zero(oruDiskLibInHandle *h, uint64_t offset, uint64_t length
     oru_file_handle *file = h->lblk;
     if (!file) return ORU_E_HANDLERAW;
     if (file->flag == ORU_RO || file->fd <= 0) {
-        rawerror = const_cast<char *>(kWriteFailed);
+        oru::set_slot(rawerror, kWriteFailed);
         return ORU_E_RAW_WRITE;
     }
     // As with writes, nothing past the size at open: the file never grows.
@@ -91,7 +91,7 @@ oruError raw_volume_zero(oruDiskLibInHandle *h, uint64_t offset, uint64_t length
     length = std::min(length, file->size - offset);
     if (oru::punch_zeroes(file->fd, offset, length)) return ORU_OK;
     if (!oru::punch_unsupported(errno)) {
-        rawerror = const_cast<char *>(kZeroFailed);
+        oru::set_slot(rawerror, kZeroFailed);
         return ORU_E_RAW_WRITE;
     }
     return write_zeroes(file, offset, length);

@@ -28,6 +28,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "core/last_error.h"
@@ -48,6 +49,11 @@ constexpr char kErrLoginTimeout[] = "iscsi login timed out\n";
 constexpr char kErrCapacityTimeout[] = "iscsi readcapacity command timed out\n";
 constexpr char kErrReadTimeout[] = "iscsi Read10 command timed out\n";
 constexpr char kErrWriteTimeout[] = "iscsi Write10 command timed out\n";
+constexpr char kErrWriteSame[] = "iscsi failed to send WriteSame16 command\n";
+constexpr char kErrWriteSameTimeout[] = "iscsi WriteSame16 command timed out\n";
+constexpr char kErrSync[] = "iscsi failed to send SynchronizeCache16 command\n";
+constexpr char kErrSyncTimeout[] = "iscsi SynchronizeCache16 command timed out\n";
+constexpr char kErrProbeTimeout[] = "iscsi inquiry command timed out\n";
 
 // The bytes that the LUKS header occupies at the start of the LUN.
 constexpr uint64_t kLuksHeaderBytes = 1052672;
@@ -64,6 +70,15 @@ constexpr uint64_t kCommandBytes = 4 * 1024 * 1024;
 constexpr uint64_t kMaxBlocksPerCommand = 32768;
 constexpr int kCommandsInFlight = 8;
 constexpr int kServiceIntervalMs = 1000;
+
+// WRITE SAME moves one block whatever it covers. A target that states no
+// MAXIMUM WRITE SAME LENGTH gets what the 10-byte command could carry, and
+// none gets more than 1 GiB per command: a target that writes the zeros
+// block by block must still answer well within ORU_NET_TIMEOUT.
+constexpr uint64_t kUnstatedWriteSameBlocks = 65535;
+constexpr uint64_t kMostWriteSameBytes = 1ull << 30;
+// Zeros written as data where the LUN refuses WRITE SAME: a full pipeline.
+constexpr uint64_t kZeroBufferBytes = kCommandBytes * kCommandsInFlight;
 
 // Block lengths we accept from READ CAPACITY; anything else is a broken
 // answer, and the bounce buffer is sized from it.
@@ -241,6 +256,9 @@ Turn write_blocks(oruDiskLibInHandle *h, uint64_t lba, uint32_t blocks, uint8_t 
     return good(task) ? Turn::ok : Turn::failed;
 }
 
+// What a run of whole blocks does with each command's blocks.
+enum class Op { read, write, same };
+
 // The commands of one run that are out, and whether any of them failed.
 struct RunProgress {
     int in_flight = 0;
@@ -265,11 +283,17 @@ void command_done(iscsi_context *, int status, void *command_data, void *private
     --command->progress->in_flight;
 }
 
-scsi_task *issue(oruDiskLibInHandle *h, Command &command, bool writing) {
+scsi_task *issue(oruDiskLibInHandle *h, Command &command, Op op, bool unmap) {
     const uint32_t bytes = command.blocks * static_cast<uint32_t>(h->blocksize);
     const bool wide = command.lba + command.blocks - 1 > kLast32BitLba;
     const uint32_t lba32 = static_cast<uint32_t>(command.lba);
-    if (writing) {
+    if (op == Op::same) {
+        // One block of data, repeated by the target over all the blocks.
+        return iscsi_writesame16_task(h->iscsi, h->lun, command.lba, command.data,
+                                      static_cast<uint32_t>(h->blocksize), command.blocks, 0,
+                                      unmap ? 1 : 0, 0, 0, command_done, &command);
+    }
+    if (op == Op::write) {
         return wide ? iscsi_write16_task(h->iscsi, h->lun, command.lba, command.data, bytes,
                                          h->blocksize, 0, 0, 0, 0, 0, command_done, &command)
                     : iscsi_write10_task(h->iscsi, h->lun, lba32, command.data, bytes, h->blocksize,
@@ -283,19 +307,22 @@ scsi_task *issue(oruDiskLibInHandle *h, Command &command, bool writing) {
 }
 
 // Whole blocks from `lba` on, as commands of at most kBlocksPerCommand
-// blocks with up to kCommandsInFlight of them outstanding: the target works
+// blocks (per_command for WRITE SAME, whose one block of data stays in
+// place) with up to kCommandsInFlight of them outstanding: the target works
 // on the next piece while the previous one is on the wire.
-oruError run(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, uint8_t *data, bool writing,
-             Limit &limit) {
+oruError run(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, uint8_t *data, Op op,
+             Limit &limit, uint64_t per_command = 0, bool unmap = false) {
+    const bool writing = op != Op::read;
     const uint64_t block_length = static_cast<uint64_t>(h->blocksize);
-    const uint64_t per_command =
-        std::clamp<uint64_t>(kCommandBytes / block_length, 1, kMaxBlocksPerCommand);
+    if (op != Op::same)
+        per_command = std::clamp<uint64_t>(kCommandBytes / block_length, 1, kMaxBlocksPerCommand);
     std::vector<Command> commands;
     commands.reserve(static_cast<size_t>((blocks + per_command - 1) / per_command));
     RunProgress progress;
     for (uint64_t done = 0; done < blocks;) {
         const uint32_t n = static_cast<uint32_t>(std::min(blocks - done, per_command));
-        commands.push_back({lba + done, n, data + done * block_length, {}, &progress});
+        uint8_t *at = op == Op::same ? data : data + done * block_length;
+        commands.push_back({lba + done, n, at, {}, &progress});
         done += n;
     }
     // Once a command fails or cannot be sent, nothing more is sent; the
@@ -304,7 +331,7 @@ oruError run(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, uint8_t *data
     while (progress.in_flight > 0 || (!progress.failed && next < commands.size())) {
         while (!progress.failed && next < commands.size() &&
                progress.in_flight < kCommandsInFlight) {
-            if (!issue(h, commands[next], writing)) {
+            if (!issue(h, commands[next], op, unmap)) {
                 progress.failed = true;
                 break;
             }
@@ -380,7 +407,7 @@ oruError transfer(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, uint8
     }
     const uint64_t whole = length / block_length;
     if (whole > 0) {
-        oruError err = run(h, lba, whole, buffer, writing, limit);
+        oruError err = run(h, lba, whole, buffer, writing ? Op::write : Op::read, limit);
         if (err != ORU_OK) return err;
         buffer += whole * block_length;
         length -= whole * block_length;
@@ -389,6 +416,177 @@ oruError transfer(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, uint8
     if (length > 0) {
         return writing ? write_partial(h, lba, 0, static_cast<uint32_t>(length), buffer, limit)
                        : read_partial(h, lba, 0, static_cast<uint32_t>(length), buffer, limit);
+    }
+    return ORU_OK;
+}
+
+// How the LUN zeroes, from READ CAPACITY (16) and the Block Limits and
+// Logical Block Provisioning VPD pages, asked once at attach (the handle
+// keeps it, so that GetInfo and the extents query send nothing). A target
+// that cannot answer one of them is taken at the conservative reading (no
+// UNMAP, the unstated limit); one that falls silent fails the attach.
+struct ZeroMeans {
+    bool unmap = false;             // WRITE SAME with UNMAP leaves blocks that read as zeros
+    uint64_t most_blocks = 0;       // blocks per WRITE SAME
+    uint32_t physical_exponent = 0; // logical blocks per physical block, as a power of 2
+};
+
+using oru::iscsi::Answer;
+
+// The target refused the command itself (it does not know it or a field).
+bool refused(const scsi_task *task) {
+    return task->status == SCSI_STATUS_CHECK_CONDITION &&
+           task->sense.key == SCSI_SENSE_ILLEGAL_REQUEST;
+}
+
+oruError zero_means(oruDiskLibInHandle *h, ZeroMeans *means) {
+    const uint64_t block_length = static_cast<uint64_t>(h->blocksize);
+    means->most_blocks = std::min(kUnstatedWriteSameBlocks, kMostWriteSameBytes / block_length);
+    bool lbpme = false, lbprz = false;
+    Task task;
+    Answer answer = oru::iscsi::command(
+        h,
+        [h](iscsi_command_cb done, void *data) {
+            return iscsi_readcapacity16_task(h->iscsi, h->lun, done, data);
+        },
+        &task);
+    if (answer == Answer::timed_out) return fail(kErrCapacityTimeout, ORU_ISCSI_OPEN);
+    if (answer == Answer::given && task->status == SCSI_STATUS_GOOD) {
+        if (auto *cap = static_cast<scsi_readcapacity16 *>(scsi_datain_unmarshall(task.get()))) {
+            lbpme = cap->lbpme != 0;
+            lbprz = cap->lbprz != 0;
+            if (cap->lbppbe < 16) means->physical_exponent = cap->lbppbe;
+        }
+    }
+    answer = oru::iscsi::command(
+        h,
+        [h](iscsi_command_cb done, void *data) {
+            return iscsi_inquiry_task(h->iscsi, h->lun, 1, SCSI_INQUIRY_PAGECODE_BLOCK_LIMITS, 255,
+                                      done, data);
+        },
+        &task);
+    if (answer == Answer::timed_out) return fail(kErrProbeTimeout, ORU_ISCSI_OPEN);
+    if (answer == Answer::given && task->status == SCSI_STATUS_GOOD) {
+        auto *limits = static_cast<scsi_inquiry_block_limits *>(scsi_datain_unmarshall(task.get()));
+        if (limits && limits->max_ws_len > 0)
+            means->most_blocks = std::min(limits->max_ws_len, kMostWriteSameBytes / block_length);
+    }
+    // UNMAP only helps where unmapped blocks read as zeros and the LUN takes
+    // it with WRITE SAME (16).
+    if (!lbpme || !lbprz) return ORU_OK;
+    answer = oru::iscsi::command(
+        h,
+        [h](iscsi_command_cb done, void *data) {
+            return iscsi_inquiry_task(h->iscsi, h->lun, 1,
+                                      SCSI_INQUIRY_PAGECODE_LOGICAL_BLOCK_PROVISIONING, 255, done,
+                                      data);
+        },
+        &task);
+    if (answer == Answer::timed_out) return fail(kErrProbeTimeout, ORU_ISCSI_OPEN);
+    if (answer == Answer::given && task->status == SCSI_STATUS_GOOD) {
+        auto *lbp = static_cast<scsi_inquiry_logical_block_provisioning *>(
+            scsi_datain_unmarshall(task.get()));
+        means->unmap = lbp && lbp->lbpws;
+    }
+    return ORU_OK;
+}
+
+// Zeros written as data, for a LUN that refuses WRITE SAME.
+oruError write_zero_blocks(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, Limit &limit) {
+    const uint64_t block_length = static_cast<uint64_t>(h->blocksize);
+    const uint64_t per_round = std::max<uint64_t>(1, kZeroBufferBytes / block_length);
+    std::vector<uint8_t> zeros(static_cast<size_t>(std::min(blocks, per_round) * block_length));
+    while (blocks > 0) {
+        const uint64_t n = std::min(blocks, per_round);
+        if (oruError err = run(h, lba, n, zeros.data(), Op::write, limit); err != ORU_OK)
+            return err;
+        lba += n;
+        blocks -= n;
+    }
+    return ORU_OK;
+}
+
+// Whole blocks from `lba` on read as zeros afterwards: WRITE SAME (16) of a
+// zero block, with UNMAP where the LUN then reads zeros, pipelined as the
+// writes are. The first command goes alone, so that a target that does not
+// know the command (or the UNMAP bit) is answered with zeros written as data.
+oruError zero_blocks(oruDiskLibInHandle *h, uint64_t lba, uint64_t blocks, Limit &limit) {
+    ZeroMeans means;
+    means.unmap = h->unmap_zeroes != 0;
+    means.most_blocks = h->write_same_blocks;
+    if (means.most_blocks == 0) // a handle that no attach filled in
+        means.most_blocks = std::min(kUnstatedWriteSameBlocks,
+                                     kMostWriteSameBytes / static_cast<uint64_t>(h->blocksize));
+    std::vector<uint8_t> zero_block(static_cast<size_t>(h->blocksize));
+    const uint64_t first = std::min(blocks, means.most_blocks);
+    Task task;
+    const Answer answer = oru::iscsi::command(
+        h,
+        [&](iscsi_command_cb done, void *data) {
+            return iscsi_writesame16_task(
+                h->iscsi, h->lun, lba, zero_block.data(), static_cast<uint32_t>(h->blocksize),
+                static_cast<uint32_t>(first), 0, means.unmap ? 1 : 0, 0, 0, done, data);
+        },
+        &task);
+    if (answer == Answer::timed_out) return fail(kErrWriteSameTimeout, ORU_ISCSI_WRITE);
+    if (answer != Answer::given) return fail(kErrWriteSame, ORU_ISCSI_WRITE);
+    if (task->status != SCSI_STATUS_GOOD) {
+        if (refused(task.get())) return write_zero_blocks(h, lba, blocks, limit);
+        return fail(kErrWriteSame, ORU_ISCSI_WRITE);
+    }
+    if (blocks == first) return ORU_OK;
+    return run(h, lba + first, blocks - first, zero_block.data(), Op::same, limit,
+               means.most_blocks, means.unmap);
+}
+
+// Zeroes [offset, offset + length) of the LUN: partial blocks at either end
+// through the read-modify-write path, whole blocks by zero_blocks.
+oruError zero(oruDiskLibInHandle *h, uint64_t offset, uint64_t length) {
+    if (!h->iscsi || h->blocksize <= 0) return fail(kErrWrite, ORU_ISCSI_WRITE);
+    if (length == 0) return ORU_OK;
+    Limit limit;
+    const uint64_t block_length = static_cast<uint64_t>(h->blocksize);
+    const std::vector<uint8_t> zeros(static_cast<size_t>(block_length));
+    uint64_t lba = offset / block_length;
+    const uint64_t head = offset % block_length;
+    if (head != 0 || length < block_length) {
+        const uint64_t count = std::min(length, block_length - head);
+        if (oruError err = write_partial(h, lba, static_cast<uint32_t>(head),
+                                         static_cast<uint32_t>(count), zeros.data(), limit);
+            err != ORU_OK)
+            return err;
+        length -= count;
+        ++lba;
+    }
+    const uint64_t whole = length / block_length;
+    if (whole > 0) {
+        if (oruError err = zero_blocks(h, lba, whole, limit); err != ORU_OK) return err;
+        length -= whole * block_length;
+        lba += whole;
+    }
+    if (length == 0) return ORU_OK;
+    return write_partial(h, lba, 0, static_cast<uint32_t>(length), zeros.data(), limit);
+}
+
+// SYNCHRONIZE CACHE (16) over the whole LUN, or the 10-byte form where the
+// target does not know it; a target that knows neither keeps no cache that
+// could be flushed.
+oruError synchronize(oruDiskLibInHandle *h) {
+    for (bool wide : {true, false}) {
+        Task task;
+        const Answer answer = oru::iscsi::command(
+            h,
+            [h, wide](iscsi_command_cb done, void *data) {
+                return wide
+                           ? iscsi_synchronizecache16_task(h->iscsi, h->lun, 0, 0, 0, 0, done, data)
+                           : iscsi_synchronizecache10_task(h->iscsi, h->lun, 0, 0, 0, 0, done,
+                                                           data);
+            },
+            &task);
+        if (answer == Answer::timed_out) return fail(kErrSyncTimeout, ORU_ISCSI_WRITE);
+        if (answer != Answer::given) return fail(kErrSync, ORU_ISCSI_WRITE);
+        if (task->status == SCSI_STATUS_GOOD) return ORU_OK;
+        if (!refused(task.get())) return fail(kErrSync, ORU_ISCSI_WRITE);
     }
     return ORU_OK;
 }
@@ -461,6 +659,17 @@ oruError remote_iscsi_attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volu
     h->lun = lun;
     h->blocksize = static_cast<int>(block_length);
     h->num_blocks = last_lba;
+    ZeroMeans means;
+    try {
+        // A timeout has given the session up already (h->iscsi is null).
+        if (oruError err = zero_means(h, &means); err != ORU_OK) return err;
+    } catch (const std::bad_alloc &) {
+        release_session(h);
+        return fail(kErrContext, ORU_ISCSI_OPEN);
+    }
+    h->write_same_blocks = static_cast<uint32_t>(means.most_blocks);
+    h->unmap_zeroes = means.unmap ? 1 : 0;
+    h->physical_exponent = static_cast<uint8_t>(means.physical_exponent);
     return ORU_OK;
 }
 
@@ -483,16 +692,37 @@ oruError remote_iscsi_header_set(oruDiskLibInHandle *h, void *buffer) {
     return remote_iscsi_write(h, 0, kLuksHeaderBytes, buffer);
 }
 
+oruError remote_iscsi_zero(oruDiskLibInHandle *h, uint64_t offset, uint64_t length) {
+    if (!h) return ORU_E_PARAMS;
+    try {
+        return zero(h, offset, length);
+    } catch (const std::bad_alloc &) {
+        return ORU_E_MALLOC;
+    }
+}
+
+oruError remote_iscsi_flush(oruDiskLibInHandle *h) {
+    if (!h) return ORU_E_PARAMS;
+    if (!h->iscsi || h->blocksize <= 0) return fail(kErrSync, ORU_ISCSI_WRITE);
+    // A reader has nothing to make durable.
+    if (open_access(h->open_flag) == ORU_RO) return ORU_OK;
+    return synchronize(h);
+}
+
 // Safe after a failed attach and when called twice: only what is still held
-// is released. The volume's log ends with the session.
+// is released. The volume's log ends with the session. A write-back handle
+// is flushed first; a failed flush is reported, and the session ends all
+// the same (after a failed flush nothing tells what the target kept).
 oruError remote_iscsi_close(oruDiskLibInHandle *h) {
     if (!h) return ORU_E_PARAMS;
+    oruError flushed = ORU_OK;
+    if (h->iscsi && is_writeback(h->open_flag)) flushed = remote_iscsi_flush(h);
     release_session(h);
     if (h->log) {
         fclose(h->log);
         h->log = nullptr;
     }
-    return ORU_OK;
+    return flushed;
 }
 
 namespace {
@@ -505,8 +735,12 @@ oruError iscsi_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
     const auto block = static_cast<uint32_t>(h->blocksize);
     info->size = (h->num_blocks + 1) * static_cast<uint64_t>(block);
     info->min_block = block < 512 ? 512 : block;
-    info->preferred_block = info->min_block;
-    info->flags = ORU_INFO_EXTENTS;
+    // As the attach learnt it: a physical block larger than the logical
+    // one, and whether zeroing unmaps (FAST_ZERO: WRITE SAME with UNMAP; a
+    // plain WRITE SAME has the target write every block).
+    info->preferred_block = info->min_block << h->physical_exponent;
+    info->flags = ORU_INFO_EXTENTS | ORU_INFO_CAN_FLUSH;
+    if (h->unmap_zeroes) info->flags |= ORU_INFO_FAST_ZERO;
     if (open_access(h->open_flag) == ORU_RO) info->flags |= ORU_INFO_READ_ONLY;
     return ORU_OK;
 }
@@ -517,8 +751,8 @@ const VolumeOps kIscsiVolumeOps = {
     .name = "iscsi",
     .read = remote_iscsi_read,
     .write = remote_iscsi_write,
-    .zero = nullptr,
-    .flush = nullptr,
+    .zero = remote_iscsi_zero,
+    .flush = remote_iscsi_flush,
     .extents = remote_iscsi_extents,
     .info = iscsi_volume_info,
     .header_get = remote_iscsi_header_get,

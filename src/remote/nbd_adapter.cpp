@@ -24,8 +24,11 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <new>
+#include <vector>
 
 #include "core/export.h"
+#include "remote/nbd_io.h"
 #include "remote/nbd_wait.h"
 #include "rwimage1.h"
 #include "util/bounded_copy.h"
@@ -67,8 +70,17 @@ constexpr size_t kSectorMask = 511;
 // the server always has the next one queued; a 32 MiB read keeps them all
 // busy for three quarters of its length. The caller still sees one read
 // that succeeds or fails whole.
-constexpr size_t kReadChunk = 256 * 1024;
-constexpr size_t kReadsInFlight = 32;
+// Writes travel the same way: without forced unit access on each command
+// (see oru::nbd::Durability) the server commits them in the background
+// while the next ones arrive.
+constexpr uint64_t kChunk = 256 * 1024;
+constexpr size_t kInFlight = 32;
+// Zeroing moves no data: a command covers far more, within the 32-bit
+// length of a request.
+constexpr uint64_t kZeroPiece = 1ull << 30;
+// Zeros written as data where the server cannot zero: enough for a full
+// pipeline of commands.
+constexpr uint64_t kZeroBuffer = kChunk * kInFlight;
 
 // Cuts the connection of a handle whose server stopped answering. The shut
 // socket reads as the end of the stream, so libnbd retires every command in
@@ -127,28 +139,42 @@ int oru::nbd::wait_for_progress(struct nbd_handle *nbd, Limit &limit, const char
 
 namespace {
 
-// Reads or writes [offset, offset + count): a read as kReadChunk commands,
-// up to kReadsInFlight at a time, a write as one command with forced unit
-// access (the server commits it before it replies, so a backup that sees
-// success has its data on stable storage). Fails whole if any command fails.
-int transfer(struct nbd_handle *nbd, void *buf, size_t count, uint64_t offset, bool writing,
-             char *error) {
+enum class Kind { read, write, zero };
+
+const char *step_name(Kind kind) {
+    return kind == Kind::read ? "read" : kind == Kind::write ? "write" : "zero";
+}
+
+// Moves or zeroes [offset, offset + count) as commands of `piece` bytes, up
+// to kInFlight at a time, refilled as any completes. Fails whole if any
+// command fails: once one fails or cannot be sent nothing more is sent, and
+// the commands already out are awaited (they point into data) before the
+// failure is reported.
+int pipeline(struct nbd_handle *nbd, Kind kind, char *data, uint64_t count, uint64_t offset,
+             uint64_t piece, uint32_t flags, char *error) {
     Limit limit;
-    const size_t piece = writing ? std::max<size_t>(count, 1) : kReadChunk;
-    const size_t most_in_flight = writing ? 1 : kReadsInFlight;
     // An empty request still goes to libnbd, which refuses it with its text.
-    const size_t commands = std::max<size_t>(1, (count + piece - 1) / piece);
-    char *data = static_cast<char *>(buf);
+    const uint64_t commands = std::max<uint64_t>(1, (count + piece - 1) / piece);
     std::deque<int64_t> in_flight;
-    size_t submitted = 0, issued = 0;
+    uint64_t submitted = 0, issued = 0;
     int rc = 0;
     for (;;) {
-        while (rc == 0 && issued < commands && in_flight.size() < most_in_flight) {
-            size_t n = std::min(piece, count - submitted);
-            int64_t cookie = writing ? nbd_aio_pwrite(nbd, data + submitted, n, offset + submitted,
-                                                      NBD_NULL_COMPLETION, LIBNBD_CMD_FLAG_FUA)
-                                     : nbd_aio_pread(nbd, data + submitted, n, offset + submitted,
-                                                     NBD_NULL_COMPLETION, 0);
+        while (rc == 0 && issued < commands && in_flight.size() < kInFlight) {
+            const uint64_t n = std::min(piece, count - submitted);
+            int64_t cookie = -1;
+            switch (kind) {
+            case Kind::read:
+                cookie = nbd_aio_pread(nbd, data + submitted, n, offset + submitted,
+                                       NBD_NULL_COMPLETION, flags);
+                break;
+            case Kind::write:
+                cookie = nbd_aio_pwrite(nbd, data + submitted, n, offset + submitted,
+                                        NBD_NULL_COMPLETION, flags);
+                break;
+            case Kind::zero:
+                cookie = nbd_aio_zero(nbd, n, offset + submitted, NBD_NULL_COMPLETION, flags);
+                break;
+            }
             if (cookie == -1) {
                 put_nbd_error(error);
                 rc = -1;
@@ -176,12 +202,214 @@ int transfer(struct nbd_handle *nbd, void *buf, size_t count, uint64_t offset, b
             ++retired;
         }
         if (retired != 0) continue;
-        // A dead or cut connection retires every command: nothing writes
-        // to buf later.
-        if (wait_for_progress(nbd, limit, writing ? "write" : "read", error, rc != 0) <= 0)
-            return -1;
+        // A dead or cut connection retires every command: nothing touches
+        // data later.
+        if (wait_for_progress(nbd, limit, step_name(kind), error, rc != 0) <= 0) return -1;
     }
 }
+
+uint64_t align_down(uint64_t value, uint64_t alignment) {
+    return value - value % alignment;
+}
+
+// How writes (and zeroings) of one call reach stable storage.
+struct WriteMode {
+    uint32_t flags = 0;       // per command
+    bool flush_after = false; // one flush once every command succeeded
+};
+
+WriteMode write_mode(struct nbd_handle *nbd, oru::nbd::Durability durability) {
+    if (durability == oru::nbd::Durability::writeback) return {};
+    if (nbd_can_flush(nbd) == 1) return {0, true};
+    if (nbd_can_fua(nbd) == 1) return {LIBNBD_CMD_FLAG_FUA, false};
+    return {}; // the server offers neither: it commits before it replies
+}
+
+int flush_now(struct nbd_handle *nbd, char *error) {
+    Limit limit;
+    int64_t cookie = nbd_aio_flush(nbd, NBD_NULL_COMPLETION, 0);
+    if (cookie == -1) {
+        put_nbd_error(error);
+        return -1;
+    }
+    for (;;) {
+        int done = nbd_aio_command_completed(nbd, cookie);
+        if (done == 1) return 0;
+        if (done == -1) {
+            put_nbd_error(error);
+            return -1;
+        }
+        if (wait_for_progress(nbd, limit, "flush", error, false) <= 0) return -1;
+    }
+}
+
+// One request of the volume layer, cut into what the export accepts: the
+// bytes before the first and after the last boundary of its minimum block
+// go through a bounce block (read, patched and written back for writes and
+// zeroings, which is not atomic against other writers of that block), the
+// aligned middle as pipelined commands no larger than its maximum.
+class Request {
+  public:
+    Request(struct nbd_handle *nbd, Kind kind, WriteMode mode, char *error)
+        : nbd_(nbd), kind_(kind), mode_(mode), error_(error), sizes_(oru::nbd::block_sizes(nbd)) {}
+
+    int run(char *data, uint64_t count, uint64_t offset) {
+        const int64_t size = nbd_get_size(nbd_);
+        // Nothing to align for, or a range libnbd refuses with its own text.
+        if (count == 0 || sizes_.minimum <= 1 || size < 0 || offset > static_cast<uint64_t>(size) ||
+            count > static_cast<uint64_t>(size) - offset)
+            return middle(data, count, offset);
+        size_ = static_cast<uint64_t>(size);
+        const uint64_t m = sizes_.minimum;
+        const uint64_t head = offset % m == 0 ? 0 : std::min(count, m - offset % m);
+        const uint64_t tail = (count - head) % m;
+        const uint64_t whole = count - head - tail;
+        if (head != 0 && edge(data, head, offset) != 0) return -1;
+        if (whole != 0 && middle(data ? data + head : nullptr, whole, offset + head) != 0)
+            return -1;
+        if (tail != 0 &&
+            edge(data ? data + head + whole : nullptr, tail, offset + head + whole) != 0)
+            return -1;
+        return 0;
+    }
+
+  private:
+    uint64_t piece() const {
+        if (kind_ == Kind::zero)
+            return std::max(align_down(kZeroPiece, sizes_.minimum), sizes_.minimum);
+        uint64_t piece = std::min<uint64_t>(kChunk, sizes_.maximum);
+        return std::max(align_down(piece, sizes_.minimum), sizes_.minimum);
+    }
+
+    int middle(char *data, uint64_t count, uint64_t offset) {
+        return pipeline(nbd_, kind_, data, count, offset, piece(),
+                        kind_ == Kind::read ? 0 : mode_.flags, error_);
+    }
+
+    // Part of one minimum block: [offset, offset + count) lies inside it.
+    int edge(char *data, uint64_t count, uint64_t offset) {
+        const uint64_t start = align_down(offset, sizes_.minimum);
+        // An export whose size is not a multiple of its block ends in a
+        // short block: only what exists of it is moved.
+        const uint64_t length = std::min(sizes_.minimum, size_ - start);
+        std::vector<char> block(length);
+        if (pipeline(nbd_, Kind::read, block.data(), length, start, length, 0, error_) != 0)
+            return -1;
+        char *inside = block.data() + (offset - start);
+        if (kind_ == Kind::zero) {
+            std::memset(inside, 0, count);
+        } else if (!data) { // only zeroing comes without a buffer
+            put_error(error_, "buffer is NULL");
+            return -1;
+        } else if (kind_ == Kind::read) {
+            std::memcpy(data, inside, count);
+            return 0;
+        } else {
+            std::memcpy(inside, data, count);
+        }
+        return pipeline(nbd_, Kind::write, block.data(), length, start, length, mode_.flags,
+                        error_);
+    }
+
+    struct nbd_handle *nbd_;
+    Kind kind_;
+    WriteMode mode_;
+    char *error_;
+    oru::nbd::BlockSizes sizes_;
+    uint64_t size_ = 0;
+};
+
+int finish(struct nbd_handle *nbd, int rc, WriteMode mode, char *error) {
+    if (rc != 0) return rc;
+    return mode.flush_after ? flush_now(nbd, error) : 0;
+}
+
+// A server that cannot zero gets the zeros as data, from one buffer, with
+// the call's durability applied once at the end.
+int zero_as_data(struct nbd_handle *nbd, uint64_t count, uint64_t offset, WriteMode mode,
+                 char *error) {
+    std::vector<char> zeros(std::min<uint64_t>(count, kZeroBuffer));
+    Request request(nbd, Kind::write, {mode.flags, false}, error);
+    while (count > 0) {
+        const uint64_t n = std::min<uint64_t>(count, zeros.size());
+        if (request.run(zeros.data(), n, offset) != 0) return -1;
+        offset += n;
+        count -= n;
+    }
+    return 0;
+}
+
+// A failed query (-1) is left for the command itself to report.
+bool refuses_writes(struct nbd_handle *nbd, char *error) {
+    if (nbd_is_read_only(nbd) != 1) return false;
+    put_error(error, "nbd is read only");
+    return true;
+}
+
+} // namespace
+
+oru::nbd::BlockSizes oru::nbd::block_sizes(struct nbd_handle *nbd) {
+    BlockSizes sizes;
+    const int64_t minimum = nbd_get_block_size(nbd, LIBNBD_SIZE_MINIMUM);
+    const int64_t preferred = nbd_get_block_size(nbd, LIBNBD_SIZE_PREFERRED);
+    const int64_t maximum = nbd_get_block_size(nbd, LIBNBD_SIZE_MAXIMUM);
+    // The protocol bounds the minimum at 64 KiB; a larger one is nonsense
+    // and would only size the bounce blocks.
+    if (minimum > 0 && minimum <= 65536) sizes.minimum = static_cast<uint64_t>(minimum);
+    if (preferred > 0) sizes.preferred = std::max<uint64_t>(preferred, sizes.minimum);
+    if (maximum > 0) sizes.maximum = std::max<uint64_t>(maximum, sizes.minimum);
+    return sizes;
+}
+
+int oru::nbd::read(struct nbd_handle *nbd, void *buf, uint64_t count, uint64_t offset,
+                   char *error) {
+    try {
+        return Request(nbd, Kind::read, {}, error).run(static_cast<char *>(buf), count, offset);
+    } catch (const std::bad_alloc &) {
+        put_error(error, "out of memory");
+        return -1;
+    }
+}
+
+int oru::nbd::write(struct nbd_handle *nbd, const void *buf, uint64_t count, uint64_t offset,
+                    Durability durability, char *error) {
+    if (refuses_writes(nbd, error)) return -1;
+    try {
+        const WriteMode mode = write_mode(nbd, durability);
+        // libnbd only reads from the buffer of a write.
+        int rc = Request(nbd, Kind::write, {mode.flags, false}, error)
+                     .run(static_cast<char *>(const_cast<void *>(buf)), count, offset);
+        return finish(nbd, rc, mode, error);
+    } catch (const std::bad_alloc &) {
+        put_error(error, "out of memory");
+        return -1;
+    }
+}
+
+int oru::nbd::zero(struct nbd_handle *nbd, uint64_t count, uint64_t offset, Durability durability,
+                   char *error) {
+    if (refuses_writes(nbd, error)) return -1;
+    try {
+        const WriteMode mode = write_mode(nbd, durability);
+        // No NBD_CMD_FLAG_NO_HOLE: a zeroed range may become a hole, which
+        // is what a restore into a thin volume wants.
+        int rc =
+            nbd_can_zero(nbd) == 1
+                ? Request(nbd, Kind::zero, {mode.flags, false}, error).run(nullptr, count, offset)
+                : zero_as_data(nbd, count, offset, mode, error);
+        return finish(nbd, rc, mode, error);
+    } catch (const std::bad_alloc &) {
+        put_error(error, "out of memory");
+        return -1;
+    }
+}
+
+int oru::nbd::flush(struct nbd_handle *nbd, char *error) {
+    if (nbd_can_flush(nbd) != 1) return 0;
+    return flush_now(nbd, error);
+}
+
+namespace {
 
 // A TCP connection to ip:port within the limit; empty with errno set (and
 // the reason in error) when none could be made.
@@ -277,9 +505,9 @@ int connect_export(struct nbd_handle *nbd, const char *ip, const char *port, cha
 }
 
 // Asks the server to end the session and waits, within the limit, for it to
-// close its side. Writes were committed when they were acknowledged, so a
-// server that never closes only costs the wait: the handle is released all
-// the same.
+// close its side. Writes were made durable before this (each call, or the
+// volume layer's flush of a write-back handle), so a server that never
+// closes only costs the wait: the handle is released all the same.
 int disconnect(struct nbd_handle *nbd, char *error) {
     if (nbd_aio_disconnect(nbd, 0) == -1) {
         put_nbd_error(error);
@@ -339,7 +567,7 @@ ORU_EXPORT int sdk_img_read(struct nbd_handle *nbd, void *buf, size_t count, uin
         put_error(error, "handle is NULL");
         return -1;
     }
-    return transfer(nbd, buf, count, offset, false, error);
+    return oru::nbd::read(nbd, buf, count, offset, error);
 }
 
 ORU_EXPORT int sdk_img_write(struct nbd_handle *nbd, const void *buf, size_t count, uint64_t offset,
@@ -348,13 +576,7 @@ ORU_EXPORT int sdk_img_write(struct nbd_handle *nbd, const void *buf, size_t cou
         put_error(error, "handle is NULL");
         return -1;
     }
-    // A failed query (-1) is left for the write itself to report.
-    if (nbd_is_read_only(nbd) == 1) {
-        put_error(error, "nbd is read only");
-        return -1;
-    }
-    // libnbd only reads from the buffer of a write.
-    return transfer(nbd, const_cast<void *>(buf), count, offset, true, error);
+    return oru::nbd::write(nbd, buf, count, offset, oru::nbd::Durability::each_call, error);
 }
 
 ORU_EXPORT int sdk_disconn(struct nbd_handle **nbd, char *error) {

@@ -1,6 +1,7 @@
 // Remote volumes over NBD: the attach after the prologue (host selection, one
 // session renewal, connect as soon as the export accepts, size), then reads,
-// writes and LUKS header access over the connection, and the close.
+// writes, zeroing, flushing and LUKS header access over the connection, and
+// the close (which flushes a write-back handle first).
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -9,8 +10,11 @@
 #include <string>
 #include <thread>
 
+#include <libnbd.h>
+
 #include "core/last_error.h"
 #include "mgmt/mgmt.h"
+#include "remote/nbd_io.h"
 #include "remote/transport.h"
 #include "util/net_deadline.h"
 
@@ -115,6 +119,11 @@ uint64_t clamp_to_export(const oruDiskLibInHandle *h, uint64_t offset, uint64_t 
     return length > h->size - offset ? h->size - offset : length;
 }
 
+oru::nbd::Durability durability(const oruDiskLibInHandle *h) {
+    return is_writeback(h->open_flag) ? oru::nbd::Durability::writeback
+                                      : oru::nbd::Durability::each_call;
+}
+
 } // namespace
 
 oruError remote_nbd_attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volume,
@@ -146,7 +155,7 @@ oruError remote_nbd_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t lengt
     length = clamp_to_export(h, offset, length);
     if (length == 0) return ORU_OK;
     NbdText text = "";
-    if (sdk_img_write(h->rblk, buffer, length, offset, text) != 0) {
+    if (oru::nbd::write(h->rblk, buffer, length, offset, durability(h), text) != 0) {
         log_nbd(h, "write failed:", text);
         h->statu = ORU_E_REMOTE_WRITE;
         return ORU_E_REMOTE_WRITE;
@@ -168,8 +177,35 @@ oruError remote_nbd_header_get(oruDiskLibInHandle *h, void *buffer) {
 oruError remote_nbd_header_set(oruDiskLibInHandle *h, void *buffer) {
     if (!h || !h->rblk) return ORU_E_HANDLENBD;
     NbdText text = "";
-    if (sdk_img_write(h->rblk, buffer, kLuksHeaderBytes, 0, text) != 0) {
+    if (oru::nbd::write(h->rblk, buffer, kLuksHeaderBytes, 0, durability(h), text) != 0) {
         log_nbd(h, "write luks header failed:", text);
+        h->statu = ORU_E_REMOTE_WRITE;
+        return ORU_E_REMOTE_WRITE;
+    }
+    return ORU_OK;
+}
+
+oruError remote_nbd_zero(oruDiskLibInHandle *h, uint64_t offset, uint64_t length) {
+    if (!h || !h->rblk) return ORU_E_HANDLENBD;
+    // The entry point refuses ranges past the end; a shorter export (it
+    // can only shrink under us) is cut as writes are.
+    length = clamp_to_export(h, offset, length);
+    if (length == 0) return ORU_OK;
+    NbdText text = "";
+    if (oru::nbd::zero(h->rblk, length, offset, durability(h), text) == 0) return ORU_OK;
+    log_nbd(h, "write zeroes failed:", text);
+    h->statu = ORU_E_REMOTE_WRITE;
+    return ORU_E_REMOTE_WRITE;
+}
+
+oruError remote_nbd_flush(oruDiskLibInHandle *h) {
+    if (!h || !h->rblk) return ORU_E_HANDLENBD;
+    // A reader has nothing to make durable (and a read-only export may
+    // refuse the command).
+    if (open_access(h->open_flag) == ORU_RO || nbd_is_read_only(h->rblk) == 1) return ORU_OK;
+    NbdText text = "";
+    if (oru::nbd::flush(h->rblk, text) != 0) {
+        log_nbd(h, "flush failed:", text);
         h->statu = ORU_E_REMOTE_WRITE;
         return ORU_E_REMOTE_WRITE;
     }
@@ -178,6 +214,13 @@ oruError remote_nbd_header_set(oruDiskLibInHandle *h, void *buffer) {
 
 oruError remote_nbd_close(oruDiskLibInHandle *h) {
     if (!h) return ORU_E_PARAMS;
+    // Writes of a write-back handle become durable here at the latest. A
+    // failed flush is reported, but the connection is released all the
+    // same: after a failed flush the server's state is unknown, and
+    // flushing again could not tell what was lost.
+    oruError flushed = ORU_OK;
+    if (h->rblk && is_writeback(h->open_flag) && nbd_aio_is_ready(h->rblk) == 1)
+        flushed = remote_nbd_flush(h);
     // After a failed attach there may be no NBD handle: nothing to release.
     if (h->rblk) {
         NbdText text = "";
@@ -195,18 +238,34 @@ oruError remote_nbd_close(oruDiskLibInHandle *h) {
     h->ip = nullptr;
     free(h->port);
     h->port = nullptr;
-    return ORU_OK;
+    return flushed;
 }
 
 namespace {
 
+// The export's own facts. Reads and writes are split at its maximum block,
+// so the library's request limit stands (max_request 0). FAST_ZERO follows
+// NBD_CMD_WRITE_ZEROES (nbd_can_zero), not the stricter fast-zero flag:
+// zeroing then sends no data, which is what a caller choosing between
+// WriteZeroes and writing zeros itself needs to know; qemu-nbd and nbdkit
+// turn it into holes or zero clusters wherever the image can.
 oruError nbd_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
     if (!h->rblk) return ORU_E_HANDLENBD;
+    const oru::nbd::BlockSizes sizes = oru::nbd::block_sizes(h->rblk);
+    auto narrow = [](uint64_t v) {
+        return static_cast<uint32_t>(std::min<uint64_t>(v, UINT32_MAX));
+    };
     info->size = h->size;
-    info->min_block = 512;
-    info->preferred_block = 4096;
-    info->flags = ORU_INFO_EXTENTS;
-    if (open_access(h->open_flag) == ORU_RO) info->flags |= ORU_INFO_READ_ONLY;
+    info->min_block = narrow(std::max<uint64_t>(sizes.minimum, 512));
+    info->preferred_block = narrow(std::max<uint64_t>(sizes.preferred, info->min_block));
+    info->max_request = 0;
+    info->flags = 0;
+    if (nbd_can_meta_context(h->rblk, LIBNBD_CONTEXT_BASE_ALLOCATION) == 1)
+        info->flags |= ORU_INFO_EXTENTS;
+    if (nbd_can_flush(h->rblk) == 1) info->flags |= ORU_INFO_CAN_FLUSH;
+    if (nbd_can_zero(h->rblk) == 1) info->flags |= ORU_INFO_FAST_ZERO;
+    if (open_access(h->open_flag) == ORU_RO || nbd_is_read_only(h->rblk) == 1)
+        info->flags |= ORU_INFO_READ_ONLY;
     return ORU_OK;
 }
 
@@ -216,8 +275,8 @@ const VolumeOps kNbdVolumeOps = {
     .name = "nbd",
     .read = remote_nbd_read,
     .write = remote_nbd_write,
-    .zero = nullptr,
-    .flush = nullptr,
+    .zero = remote_nbd_zero,
+    .flush = remote_nbd_flush,
     .extents = remote_nbd_extents,
     .info = nbd_volume_info,
     .header_get = remote_nbd_header_get,

@@ -22,6 +22,11 @@ oruError remote_nbd_read(oruDiskLibInHandle *h, uint64_t offset, uint64_t length
 oruError remote_nbd_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, void *buffer);
 oruError remote_nbd_header_get(oruDiskLibInHandle *h, void *buffer);
 oruError remote_nbd_header_set(oruDiskLibInHandle *h, void *buffer);
+// Zeroing and flushing honour ORU_WRITEBACK in h->open_flag as writes do.
+oruError remote_nbd_zero(oruDiskLibInHandle *h, uint64_t offset, uint64_t length);
+oruError remote_nbd_flush(oruDiskLibInHandle *h);
+// Flushes a write-back handle first; its failure is reported, yet the
+// connection is released.
 oruError remote_nbd_close(oruDiskLibInHandle *h);
 // Describes export bytes [offset, offset + length) from the export's
 // "base:allocation" block status, or as data when it offers none.
@@ -34,6 +39,13 @@ oruError remote_iscsi_read(oruDiskLibInHandle *h, uint64_t offset, uint64_t leng
 oruError remote_iscsi_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, void *buffer);
 oruError remote_iscsi_header_get(oruDiskLibInHandle *h, void *buffer);
 oruError remote_iscsi_header_set(oruDiskLibInHandle *h, void *buffer);
+// WRITE SAME (16), with UNMAP where the LUN then reads zeros, else zeros
+// written; partial blocks at the ends read, patched and written.
+oruError remote_iscsi_zero(oruDiskLibInHandle *h, uint64_t offset, uint64_t length);
+// SYNCHRONIZE CACHE; ORU_OK at once on a read-only handle.
+oruError remote_iscsi_flush(oruDiskLibInHandle *h);
+// Flushes a write-back handle first; its failure is reported, yet the
+// session ends.
 oruError remote_iscsi_close(oruDiskLibInHandle *h);
 // Describes LUN bytes [offset, offset + length) from GET LBA STATUS on a
 // thin-provisioned LUN, or as data on any other.
