@@ -55,7 +55,7 @@ std::unique_ptr<VolumeHandle> VolumeHandle::open(const ExportConfig &config, boo
 bool VolumeHandle::learn_facts(const ExportConfig &config) {
     info_.structSize = sizeof info_;
     if (oruError rc = oruDiskLib_GetInfo(handle_, &volume_, &info_); rc != ORU_OK) {
-        report_failure("cannot learn the size of " + name_, rc);
+        report_failure("cannot learn what " + name_ + " is", rc);
         return false;
     }
     if (config.size && *config.size != info_.capacity)
