@@ -26,6 +26,8 @@ int errno_for(oruError code, const std::string &text) {
         return ENOMEM;
     case ORU_E_TIMEOUT:
         return ETIMEDOUT;
+    case ORU_E_NOT_SUPPORTED:
+        return ENOTSUP; // nbdkit then writes zeros itself where zeroing was refused
     case ORU_E_ACCOUNT:
         return EACCES;
     default:

@@ -14,7 +14,8 @@ using oru_client::error_name;
 using oru_client::error_text;
 
 // The errno value for a failure with this code and text: EINVAL for refused
-// arguments, ENOMEM, ENOSPC and EROFS where the library's text says so
+// arguments, ENOTSUP for an operation the volume lacks, ENOMEM, ENOSPC and
+// EROFS where the library's text says so
 // (writes report those only through their text), EIO for the rest.
 int errno_for(oruError code, const std::string &text);
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <memory>
 
-#include "image_probe.h"
+#include "format_sniff.h"
 
 namespace oru_nbdkit {
 
@@ -87,23 +87,22 @@ int complete_local(ExportConfig &c) {
         nbdkit_error("no volume given: pass file=IMAGE, or server= with uuid= for a remote volume");
         return -1;
     }
-    ImageFacts facts;
+    int found = ORU_RAW;
     std::string error;
-    if (!probe_image(c.file, &facts, &error)) {
+    if (!sniff_format(c.file, &found, &error)) {
         nbdkit_error("%s", error.c_str());
         return -1;
     }
     if (c.format.empty()) {
-        c.format_code = facts.format;
+        c.format_code = found;
     } else {
         c.format_code = format_code(c.format);
         // The qcow2 engine would take a raw file's bytes for a header.
-        if (c.format_code == ORU_QCOW && facts.format != ORU_QCOW) {
+        if (c.format_code == ORU_QCOW && found != ORU_QCOW) {
             nbdkit_error("%s is not a qcow2 image", c.file.c_str());
             return -1;
         }
     }
-    if (!c.size) c.size = addressable_size(facts, c.format_code);
     return 0;
 }
 
@@ -111,7 +110,7 @@ int complete_local(ExportConfig &c) {
 
 const char kConfigHelp[] =
     "file=<IMAGE>              Local image (qcow2, raw or LUKS) to serve.\n"
-    "format=qcow2|raw|luks     Volume format (local: detected when absent).\n"
+    "format=qcow2|raw|luks     Volume format (local: from the image's magic when absent).\n"
     "server=<ADDRESS>          Management server of a remote volume.\n"
     "user=<NAME>               Management server user.\n"
     "password-file=<FILE>      File holding the user's password.\n"
@@ -122,12 +121,7 @@ const char kConfigHelp[] =
     "transport=nbd|lanfree     Transport of a remote volume (default: lanfree).\n"
     "target-url=<URL>          iSCSI target URL (lanfree).\n"
     "initiator=<IQN>           iSCSI initiator name (lanfree).\n"
-    "size=<BYTES>              Size of a remote volume (default: found by reading).";
-
-bool ExportConfig::over_iscsi() const {
-    return remote() && (transport.empty() || transport == "lanfree") &&
-           target_url.find("iscsi") != std::string::npos;
-}
+    "size=<BYTES>              Accepted and ignored: the volume's own size is served.";
 
 ExportConfig &export_config() {
     static ExportConfig config;

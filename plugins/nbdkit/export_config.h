@@ -11,7 +11,7 @@ namespace oru_nbdkit {
 struct ExportConfig {
     // Local volume: the image file (absolute: nbdkit may change directory).
     std::string file;
-    std::string format; // qcow2 | raw | luks; empty: detected (local only)
+    std::string format; // qcow2 | raw | luks; empty: from the magic (local only)
     int format_code = -1;
     // Remote volume of the platform.
     std::string server, user, uuid, datastore, path, transport, target_url, initiator;
@@ -19,14 +19,11 @@ struct ExportConfig {
     // Secrets come from files only, so that they never show in the process
     // list; read once at start, wiped at unload.
     std::string password, access_key;
-    // Bytes served; local images say it, remote volumes are probed unless
-    // size= names it.
+    // size= of older command lines. The export serves the capacity the
+    // library reports; a differing size= is only mentioned in the debug log.
     std::optional<uint64_t> size;
 
     bool remote() const { return !server.empty(); }
-    // Whether the library will attach the volume over iSCSI (lanfree with
-    // an iSCSI target URL), which has no way to flush the target's cache.
-    bool over_iscsi() const;
 };
 
 // The one configuration of this plugin instance.
@@ -37,7 +34,7 @@ ExportConfig &export_config();
 int config_key(const char *key, const char *value);
 
 // nbdkit's .config_complete: checks the combination, reads the secrets,
-// detects the format and size of a local image.
+// chooses the format of a local image given without format=.
 int config_complete();
 
 // Overwrites the secrets (nbdkit's .unload).

@@ -4,13 +4,9 @@
 #define NBDKIT_API_VERSION 2
 #include <nbdkit-plugin.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 
 #include "export_config.h"
@@ -48,13 +44,6 @@ void release_writer() {
     writer_gone.notify_all();
 }
 
-// A descriptor of the local image kept for flushes. The library has no flush
-// call (its close flushes); fdatasync on any descriptor of the file flushes
-// what every descriptor and shared mapping of it wrote. It is closed at
-// unload; closing it leaves the library's locks alone, since they belong to
-// the library's own opens of the file.
-int flush_fd = -1;
-
 VolumeHandle *volume(void *handle) {
     return static_cast<VolumeHandle *>(handle);
 }
@@ -82,20 +71,7 @@ int plugin_config_complete() {
     }
 }
 
-int plugin_get_ready() {
-    const ExportConfig &c = export_config();
-    if (c.remote()) return 0;
-    flush_fd = ::open(c.file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (flush_fd < 0) {
-        nbdkit_error("cannot open %s: %s", c.file.c_str(), std::strerror(errno));
-        return -1;
-    }
-    return 0;
-}
-
 void plugin_unload() {
-    if (flush_fd >= 0) ::close(flush_fd);
-    flush_fd = -1;
     forget_secrets();
 }
 
@@ -125,12 +101,12 @@ int64_t plugin_get_size(void *handle) {
     return static_cast<int64_t>(volume(handle)->size());
 }
 
-int plugin_block_size(void *, uint32_t *minimum, uint32_t *preferred, uint32_t *maximum) {
+int plugin_block_size(void *handle, uint32_t *minimum, uint32_t *preferred, uint32_t *maximum) {
     // Any alignment is served (edges by read-modify-write of their sector):
     // a stated minimum of 512 would make strict clients such as libnbd refuse
     // the odd tail of a raw image whose size is no multiple of 512.
     *minimum = 1;
-    *preferred = 4096;
+    *preferred = volume(handle)->preferred_block();
     *maximum = 32 * 1024 * 1024;
     return 0;
 }
@@ -147,17 +123,25 @@ int plugin_can_multi_conn(void *handle) {
     return volume(handle)->readonly() && !export_config().remote();
 }
 
-// Remote NBD writes already carry forced unit access; iSCSI writes do not
-// and the library cannot flush the target's cache, so no flush is offered
-// there rather than one that would answer success without effect.
+// The library flushes every transport (fdatasync, NBD_CMD_FLUSH, SYNCHRONIZE
+// CACHE). Forced unit access is a write followed by that flush, which nbdkit
+// does for us.
 int plugin_can_flush(void *) {
-    return !export_config().over_iscsi();
+    return 1;
 }
 
 int plugin_can_fua(void *) {
-    const ExportConfig &c = export_config();
-    if (c.over_iscsi()) return NBDKIT_FUA_NONE;
-    return c.remote() ? NBDKIT_FUA_NATIVE : NBDKIT_FUA_EMULATE;
+    return NBDKIT_FUA_EMULATE;
+}
+
+int plugin_can_zero(void *) {
+    return 1;
+}
+
+// Advertised on every volume: where zeroing would write data, a fast-zero
+// request fails at once, which is what lets clients skip pre-zeroing.
+int plugin_can_fast_zero(void *) {
+    return 1;
 }
 
 int plugin_can_extents(void *handle) {
@@ -174,8 +158,7 @@ int plugin_pread(void *handle, void *buf, uint32_t count, uint64_t offset, uint3
 }
 
 int plugin_pwrite(void *handle, const void *buf, uint32_t count, uint64_t offset, uint32_t) {
-    // FUA: remote writes are durable as they return; locally nbdkit
-    // emulates it with a flush.
+    // FUA is emulated by nbdkit with a flush after the write.
     try {
         return volume(handle)->write(buf, count, offset) ? 0 : -1;
     } catch (...) {
@@ -184,17 +167,29 @@ int plugin_pwrite(void *handle, const void *buf, uint32_t count, uint64_t offset
     }
 }
 
-int plugin_flush(void *, uint32_t) {
-    if (flush_fd < 0) return 0; // remote NBD: every write was forced to the volume
-    int rc;
-    do
-        rc = ::fdatasync(flush_fd);
-    while (rc != 0 && errno == EINTR);
-    if (rc == 0) return 0;
-    int err = errno;
-    nbdkit_error("flushing %s failed: %s", export_config().file.c_str(), std::strerror(err));
-    nbdkit_set_error(err);
-    return -1;
+int plugin_zero(void *handle, uint32_t count, uint64_t offset, uint32_t flags) {
+    // May-trim is a hint only: the library deallocates where reads would
+    // still return zeros and otherwise writes zero clusters or zeros.
+    VolumeHandle *v = volume(handle);
+    if ((flags & NBDKIT_FLAG_FAST_ZERO) && !v->fast_zero()) {
+        nbdkit_set_error(ENOTSUP); // nothing written: the client writes data itself
+        return -1;
+    }
+    try {
+        return v->zero(count, offset) ? 0 : -1;
+    } catch (...) {
+        report_exception();
+        return -1;
+    }
+}
+
+int plugin_flush(void *handle, uint32_t) {
+    try {
+        return volume(handle)->flush() ? 0 : -1;
+    } catch (...) {
+        report_exception();
+        return -1;
+    }
 }
 
 int plugin_extents(void *handle, uint32_t count, uint64_t offset, uint32_t flags,
@@ -220,7 +215,6 @@ nbdkit_plugin make_plugin() {
     p.config_complete = plugin_config_complete;
     p.config_help = kConfigHelp;
     p.magic_config_key = "file";
-    p.get_ready = plugin_get_ready;
     p.open = plugin_open;
     p.close = plugin_close;
     p.get_size = plugin_get_size;
@@ -228,10 +222,13 @@ nbdkit_plugin make_plugin() {
     p.can_write = plugin_can_write;
     p.can_flush = plugin_can_flush;
     p.can_fua = plugin_can_fua;
+    p.can_zero = plugin_can_zero;
+    p.can_fast_zero = plugin_can_fast_zero;
     p.can_multi_conn = plugin_can_multi_conn;
     p.can_extents = plugin_can_extents;
     p.pread = plugin_pread;
     p.pwrite = plugin_pwrite;
+    p.zero = plugin_zero;
     p.flush = plugin_flush;
     p.extents = plugin_extents;
     p.errno_is_preserved = 0;

@@ -16,7 +16,7 @@ namespace {
 constexpr uint64_t kSector = 512;
 constexpr uint64_t kMaxTransfer = 32ull << 20; // the library's limit per call
 constexpr uint32_t kExtentBatch = 1024;
-constexpr uint64_t kProbeLimit = 1ull << 47; // sectors; no volume is 64 PiB
+constexpr uint32_t kDefaultPreferredBlock = 4096;
 
 char *text_or_null(std::string &s) {
     return s.empty() ? nullptr : s.data();
@@ -48,18 +48,28 @@ std::unique_ptr<VolumeHandle> VolumeHandle::open(const ExportConfig &config, boo
         nbdkit_error("out of memory");
         return nullptr;
     }
-    if (!v->attach(config)) return nullptr;
-    if (config.size) {
-        v->size_ = *config.size;
-    } else if (!v->probe_size()) {
-        return nullptr;
-    }
-    // The query either works for this volume or the plugin offers no map.
-    oruDiskLibExtent first{};
-    uint32_t found = 0;
-    v->has_extents_ =
-        oruDiskLib_QueryExtents(v->handle_, &v->volume_, 0, 1, &first, 1, &found) == ORU_OK;
+    if (!v->attach(config) || !v->learn_facts(config)) return nullptr;
     return v;
+}
+
+bool VolumeHandle::learn_facts(const ExportConfig &config) {
+    info_.structSize = sizeof info_;
+    if (oruError rc = oruDiskLib_GetInfo(handle_, &volume_, &info_); rc != ORU_OK) {
+        report_failure("cannot learn what " + name_ + " is", rc);
+        return false;
+    }
+    if (config.size && *config.size != info_.capacity)
+        nbdkit_debug("size=%llu ignored: %s holds %llu bytes",
+                     static_cast<unsigned long long>(*config.size), name_.c_str(),
+                     static_cast<unsigned long long>(info_.capacity));
+    return true;
+}
+
+uint32_t VolumeHandle::preferred_block() const {
+    const uint32_t p = info_.preferredBlockSize;
+    if (p < kDefaultPreferredBlock || p > kMaxTransfer || (p & (p - 1)) != 0)
+        return kDefaultPreferredBlock;
+    return p;
 }
 
 bool VolumeHandle::attach(const ExportConfig &c) {
@@ -83,8 +93,10 @@ bool VolumeHandle::attach(const ExportConfig &c) {
         return false;
     }
     const char *mode = transport_.empty() ? nullptr : transport_.c_str();
-    oruError rc =
-        oruDiskLib_Open(&volume_, readonly_ ? ORU_RO : ORU_RW, mode, remote_, handle_, connection_);
+    // NBD clients send flush (and FUA, which nbdkit turns into a flush) where
+    // they need durability: writes need not wait for the disk one by one.
+    const int flags = readonly_ ? ORU_RO : ORU_RW | ORU_WRITEBACK;
+    oruError rc = oruDiskLib_Open(&volume_, flags, mode, remote_, handle_, connection_);
     if (rc != ORU_OK) {
         report_failure("cannot open " + name_, rc);
         return false;
@@ -95,8 +107,11 @@ bool VolumeHandle::attach(const ExportConfig &c) {
 
 VolumeHandle::~VolumeHandle() {
     if (open_) {
-        // A close that fails may mean written data did not reach the image:
-        // the NBD client is gone, so the server's log is all that can hear.
+        // A client that leaves without flushing still gets its writes made
+        // durable. A flush or close that fails may mean written data did not
+        // reach the image: the NBD client is gone, so the server's log is
+        // all that can hear.
+        if (!readonly_) flush();
         if (oruError rc = oruDiskLib_Close(handle_, &volume_); rc != ORU_OK)
             report_failure("closing " + name_ + " failed", rc);
     }
@@ -170,6 +185,36 @@ bool VolumeHandle::write(const void *buffer, uint64_t count, uint64_t offset) {
     return true;
 }
 
+bool VolumeHandle::zero(uint64_t count, uint64_t offset) {
+    static constexpr unsigned char kZeros[kSector] = {};
+    if (const uint64_t within = offset % kSector; within != 0 && count > 0) {
+        const uint64_t n = std::min(count, kSector - within);
+        if (!patch_sector(offset, kZeros, n)) return false;
+        offset += n;
+        count -= n;
+    }
+    if (const uint64_t whole = count - count % kSector; whole > 0) {
+        oruError rc = oruDiskLib_WriteZeroes(handle_, &volume_, offset / kSector, whole / kSector);
+        if (rc != ORU_OK) {
+            report_failure("zeroing " + name_ + " at byte " + std::to_string(offset) + " failed",
+                           rc);
+            return false;
+        }
+        offset += whole;
+        count -= whole;
+    }
+    // The last partial sector, also where a raw image ends inside one.
+    return count == 0 || patch_sector(offset, kZeros, count);
+}
+
+bool VolumeHandle::flush() {
+    if (oruError rc = oruDiskLib_Flush(handle_, &volume_); rc != ORU_OK) {
+        report_failure("flushing " + name_ + " failed", rc);
+        return false;
+    }
+    return true;
+}
+
 bool VolumeHandle::extents(uint64_t count, uint64_t offset, bool first_only, nbdkit_extents *out) {
     uint64_t sector = offset / kSector;
     const uint64_t end = (offset + count + kSector - 1) / kSector;
@@ -193,57 +238,6 @@ bool VolumeHandle::extents(uint64_t count, uint64_t offset, bool first_only, nbd
         }
         if (first_only) break;
     }
-    return true;
-}
-
-bool VolumeHandle::sector_exists(uint64_t sector, unsigned char *scratch, bool *exists) {
-    // A sector inside the volume is delivered; one past its end leaves the
-    // buffer alone. No sector reads as all 0x00 and as all 0xFF at once.
-    for (unsigned char fill : {0x00, 0xFF}) {
-        std::memset(scratch, fill, kSector);
-        oruError rc = oruDiskLib_Read(handle_, &volume_, sector, 1, scratch);
-        if (rc == ORU_ISCSI_READ) {
-            *exists = false; // a LUN refuses blocks past its end
-            return true;
-        }
-        if (rc != ORU_OK) {
-            report_failure("reading " + name_ + " at sector " + std::to_string(sector) + " failed",
-                           rc);
-            return false;
-        }
-        if (std::any_of(scratch, scratch + kSector,
-                        [fill](unsigned char b) { return b != fill; })) {
-            *exists = true;
-            return true;
-        }
-    }
-    *exists = false;
-    return true;
-}
-
-// The library has no size query: a remote volume's end is found by reading.
-bool VolumeHandle::probe_size() {
-    unsigned char scratch[kSector];
-    bool exists = false;
-    if (!sector_exists(0, scratch, &exists)) return false;
-    if (!exists) return true;
-    uint64_t inside = 0, outside = 1;
-    for (;;) {
-        if (!sector_exists(outside, scratch, &exists)) return false;
-        if (!exists) break;
-        inside = outside;
-        outside *= 2;
-        if (outside > kProbeLimit) {
-            nbdkit_error("cannot find the end of %s; pass size=", name_.c_str());
-            return false;
-        }
-    }
-    while (outside - inside > 1) {
-        uint64_t middle = inside + (outside - inside) / 2;
-        if (!sector_exists(middle, scratch, &exists)) return false;
-        (exists ? inside : outside) = middle;
-    }
-    size_ = outside * kSector;
     return true;
 }
 

@@ -7,13 +7,16 @@ bytes at offsets and lengths that are multiples of 512::
     orudisklib.create("disk.qcow2", 1 << 30)
     with orudisklib.open("disk.qcow2", mode="rw") as volume:
         volume.write(0, b"\\x01" * 4096)
-        print(volume.size, volume.extents())
+        volume.zero(1 << 20, 1 << 20)
+        volume.flush()
+        print(volume.info(), volume.extents())
 
 Reads stop at the end of the volume as a file's do (b"" wholly past it);
 writes reaching past the end raise ValueError. Failures raise
 :class:`orudisklib.Error` carrying the library's code, its name and its text.
 """
 
+from ._info import VolumeInfo
 from ._native import Error
 from ._remote import Connection, connect, open_remote
 from ._volume import Volume, create, open
@@ -25,4 +28,4 @@ def version() -> str:
     return lib.oruDiskLib_GetVersion().decode()
 
 
-__all__ = ["Error", "Volume", "Connection", "open", "create", "connect", "open_remote", "version"]
+__all__ = ["Error", "Volume", "VolumeInfo", "Connection", "open", "create", "connect", "open_remote", "version"]

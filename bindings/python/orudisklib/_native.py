@@ -18,7 +18,6 @@ from . import _paths
 
 SECTOR = 512
 MAX_TRANSFER = 32 << 20  # bytes one library call moves at most
-LUKS_HEADER_BYTES = 1052672
 
 ORU_OK = 0
 ORU_E_FAIL = 1
@@ -28,7 +27,13 @@ ORU_ISCSI_READ = 42
 
 ORU_QCOW, ORU_RAW, ORU_LUKS = 0, 1, 2
 ORU_RO, ORU_RW = 1, 3
+ORU_WRITEBACK = 0x100
 ORU_EXTENT_ZERO = 1
+ORU_INFO_READ_ONLY = 1
+ORU_INFO_FAST_ZERO = 2
+ORU_INFO_CAN_FLUSH = 4
+ORU_INFO_EXTENTS = 8
+ORU_INFO_BITMAPS = 16
 
 _NAMES = (
     "ORU_OK", "ORU_E_FAIL", "ORU_E_NOT_SUPPORTED", "ORU_E_CONNECT_FAIL",
@@ -106,6 +111,21 @@ class Extent(ctypes.Structure):
     ]
 
 
+class Info(ctypes.Structure):
+    """oruDiskLibInfo, member for member: ctypes pads it as the C compiler
+    does (capacity at offset 8, 40 bytes in all)."""
+    _fields_ = [
+        ("structSize", ctypes.c_uint32),
+        ("format", ctypes.c_uint32),
+        ("capacity", ctypes.c_uint64),
+        ("clusterSize", ctypes.c_uint32),
+        ("minBlockSize", ctypes.c_uint32),
+        ("preferredBlockSize", ctypes.c_uint32),
+        ("maxRequestBytes", ctypes.c_uint32),
+        ("flags", ctypes.c_uint32),
+    ]
+
+
 def _candidates() -> list[str]:
     names = []
     if _paths.LIBRARY and not _paths.LIBRARY.startswith("@"):
@@ -149,6 +169,9 @@ def _declare(library: ctypes.CDLL) -> None:
         "oruDiskLib_Read": (i, [H, V, u64, u64, ctypes.c_void_p]),
         "oruDiskLib_Write": (i, [H, V, u64, u64, ctypes.c_void_p]),
         "oruDiskLib_Close": (i, [H, V]),
+        "oruDiskLib_GetInfo": (i, [H, V, ctypes.POINTER(Info)]),
+        "oruDiskLib_WriteZeroes": (i, [H, V, u64, u64]),
+        "oruDiskLib_Flush": (i, [H, V]),
         "oruDiskLib_Create": (i, [ctypes.c_char_p, ctypes.c_char_p, u32, u64, i]),
         "oruDiskLib_QueryExtents": (
             i, [H, V, u64, u64, ctypes.POINTER(Extent), u32, ctypes.POINTER(u32)]),

@@ -4,6 +4,7 @@ opened through it."""
 from __future__ import annotations
 
 import ctypes
+import warnings
 from typing import Optional
 
 from . import _native as n
@@ -66,14 +67,17 @@ def open_remote(conn: Connection, *, uuid: str, format: str, datastore: Optional
                 target_url: Optional[str] = None, initiator: Optional[str] = None,
                 size: Optional[int] = None) -> Volume:
     """Opens a remote volume through a connection: over NBD ("nbd") or, with
-    an iSCSI target_url, over iSCSI ("lanfree"). Its size is found by reading
-    unless given."""
+    an iSCSI target_url, over iSCSI ("lanfree"). Its size comes from the
+    library; size is accepted for older callers and ignored."""
     if transport not in ("nbd", "lanfree"):
         raise ValueError(f"unknown transport {transport!r}: expected 'nbd' or 'lanfree'")
     if not conn._handle.value:
         raise ValueError("the connection is closed")
     open_flag(mode)
+    if size is not None:
+        warnings.warn("open_remote(size=) is ignored: the volume's size comes from the library",
+                      DeprecationWarning, stacklevel=2)
     texts = {"path": _text(path), "uuid": _text(uuid), "datastore": _text(datastore),
              "target_url": _text(target_url), "initiator": _text(initiator)}
     return Volume(f"{uuid} on {conn.server}", texts, format_code(format), mode, remote=True,
-                  transport=transport, connection=conn, size=size)
+                  transport=transport, connection=conn)

@@ -1,21 +1,22 @@
-"""Volumes: open, read, write, extents, close; and image creation."""
+"""Volumes: open, read, write, zero, flush, extents, info, close; and image
+creation."""
 
 from __future__ import annotations
 
 import builtins
 import ctypes
 import os
-import struct
 import threading
 from typing import Optional, Union
 
 from . import _native as n
+from ._info import VolumeInfo, from_native
 
 _FORMATS = {"qcow2": n.ORU_QCOW, "raw": n.ORU_RAW, "luks": n.ORU_LUKS}
 _MODES = {"r": n.ORU_RO, "rw": n.ORU_RW, "r+": n.ORU_RW}
 _QCOW2_MAGIC = b"QFI\xfb"
+_LUKS_MAGIC = b"LUKS\xba\xbe"
 _EXTENT_BATCH = 1024
-_PROBE_LIMIT = 1 << 47  # sectors; no volume is 64 PiB
 
 BytesLike = Union[bytes, bytearray, memoryview]
 
@@ -47,14 +48,15 @@ def open_flag(mode: str) -> int:
         raise ValueError(f"unknown mode {mode!r}: expected 'r' or 'rw'") from None
 
 
-def _image_facts(path: bytes) -> tuple[int, int, int]:
-    """(format found in the file, file size, qcow2 virtual size)."""
+def _sniff_format(path: bytes) -> int:
+    """The format an image's first bytes name: qcow2 or LUKS by their magic,
+    raw otherwise. The library reports everything else once the volume is
+    open, but opening needs the format."""
     with builtins.open(path, "rb") as f:
-        header = f.read(32)
-        size = f.seek(0, os.SEEK_END)
-    if len(header) == 32 and header[:4] == _QCOW2_MAGIC:
-        return n.ORU_QCOW, size, struct.unpack(">Q", header[24:32])[0]
-    return n.ORU_RAW, size, 0
+        head = f.read(len(_LUKS_MAGIC))
+    if head.startswith(_QCOW2_MAGIC):
+        return n.ORU_QCOW
+    return n.ORU_LUKS if head == _LUKS_MAGIC else n.ORU_RAW
 
 
 class Volume:
@@ -62,12 +64,13 @@ class Volume:
 
     Offsets and lengths are in bytes and must be multiples of 512. One
     volume serves one thread at a time (calls from several threads are
-    serialised).
+    serialised). Writes to a writable volume become durable at
+    :meth:`flush` or :meth:`close` (the library's ORU_WRITEBACK).
     """
 
     def __init__(self, name: str, descriptor_texts: dict, fmt: int, mode: str,
                  remote: bool, transport: Optional[str] = None,
-                 connection: object = None, size: Optional[int] = None) -> None:
+                 connection: object = None) -> None:
         self._name = name
         # The library reads the descriptor's texts at every call: they live
         # as long as the volume.
@@ -85,11 +88,15 @@ class Volume:
                 "cannot allocate a volume handle")
         try:
             conn_handle = connection._handle if connection is not None else None
-            n.check(n.lib.oruDiskLib_Open(ctypes.byref(self._descriptor), open_flag(mode),
+            flag = open_flag(mode)
+            if flag != n.ORU_RO:
+                flag |= n.ORU_WRITEBACK  # durable at flush() and close()
+            n.check(n.lib.oruDiskLib_Open(ctypes.byref(self._descriptor), flag,
                                           _text(transport), remote, self._handle, conn_handle),
                     f"cannot open {name}")
             self._open = True
-            self._size = size if size is not None else self._probe_size()
+            self._info = self._query_info()
+            self._size = self._info.size
         except BaseException:
             self._release()
             raise
@@ -98,6 +105,23 @@ class Volume:
     def size(self) -> int:
         """Bytes the volume addresses (after the header region on LUKS volumes)."""
         return self._size
+
+    @property
+    def format(self) -> str:
+        """"qcow2", "raw" or "luks"."""
+        return self._info.format
+
+    def info(self) -> VolumeInfo:
+        """What the volume is, as the library reported it at open: size,
+        format, cluster and block sizes, and what it can do."""
+        return self._info
+
+    def _query_info(self) -> VolumeInfo:
+        native = n.Info(structSize=ctypes.sizeof(n.Info))
+        rc = n.lib.oruDiskLib_GetInfo(self._handle, ctypes.byref(self._descriptor),
+                                      ctypes.byref(native))
+        n.check(rc, f"cannot learn what {self._name} is")
+        return from_native(native)
 
     @property
     def closed(self) -> bool:
@@ -139,14 +163,20 @@ class Volume:
             handle.value = None
 
     def close(self) -> None:
-        """Closes the volume; a writable qcow2 image is flushed to stable
-        storage. Raises :class:`Error` when that fails. Idempotent."""
+        """Flushes a writable volume and closes it. Raises :class:`Error`
+        when either fails (the volume is closed all the same). Idempotent."""
         with self._lock:
             if not self._open:
                 return
+            # The flush is asked for on its own so that a failure to make the
+            # writes durable is named as such, whatever the close then does.
+            flushed = n.ORU_OK
+            if self.mode != "r":
+                flushed = n.lib.oruDiskLib_Flush(self._handle, ctypes.byref(self._descriptor))
             self._open = False
             rc = n.lib.oruDiskLib_Close(self._handle, ctypes.byref(self._descriptor))
             try:
+                n.check(flushed, f"flushing {self._name} failed")
                 n.check(rc, f"closing {self._name} failed")
             finally:
                 self._release()
@@ -200,6 +230,26 @@ class Volume:
                                ctypes.addressof(chunk), "writing")
                 done += step
 
+    def zero(self, offset: int, length: int) -> None:
+        """Makes length bytes at offset (both multiples of 512) read as
+        zeros, writing no data where the volume can avoid it (qcow2 zero
+        clusters, holes, the transport's own zeroing). The range must lie
+        inside the volume."""
+        _check_range("offset", offset)
+        _check_range("length", length)
+        with self._lock:
+            self._require_open()
+            rc = n.lib.oruDiskLib_WriteZeroes(self._handle, ctypes.byref(self._descriptor),
+                                              offset // n.SECTOR, length // n.SECTOR)
+            n.check(rc, f"zeroing {self._name} at byte {offset} failed")
+
+    def flush(self) -> None:
+        """Makes every write and zeroing that returned durable."""
+        with self._lock:
+            self._require_open()
+            rc = n.lib.oruDiskLib_Flush(self._handle, ctypes.byref(self._descriptor))
+            n.check(rc, f"flushing {self._name} failed")
+
     def extents(self, offset: int = 0, length: Optional[int] = None) -> list[tuple[int, int, bool]]:
         """Which parts of [offset, offset + length) hold data, as
         (offset, length, zero) tuples in order, contiguous, covering the range
@@ -232,62 +282,24 @@ class Volume:
                     sector = e.start + e.count
         return result
 
-    def _sector_exists(self, sector: int, scratch: ctypes.Array) -> bool:
-        # A sector inside the volume is delivered; one past its end leaves
-        # the buffer alone. No sector reads as all 0x00 and as all 0xFF.
-        for fill in (b"\x00", b"\xff"):
-            ctypes.memset(scratch, fill[0], n.SECTOR)
-            rc = n.lib.oruDiskLib_Read(self._handle, ctypes.byref(self._descriptor), sector, 1,
-                                       scratch)
-            if rc == n.ORU_ISCSI_READ:
-                return False  # a LUN refuses blocks past its end
-            n.check(rc, f"reading {self._name} at sector {sector} failed")
-            if scratch.raw != fill * n.SECTOR:
-                return True
-        return False
-
-    def _probe_size(self) -> int:
-        """The library has no size query: a remote volume's end is found by reading."""
-        scratch = ctypes.create_string_buffer(n.SECTOR)
-        if not self._sector_exists(0, scratch):
-            return 0
-        inside, outside = 0, 1
-        while self._sector_exists(outside, scratch):
-            inside, outside = outside, outside * 2
-            if outside > _PROBE_LIMIT:
-                raise n.Error(f"cannot find the end of {self._name}", n.ORU_E_FAIL,
-                              "no end found")
-        while outside - inside > 1:
-            middle = inside + (outside - inside) // 2
-            if self._sector_exists(middle, scratch):
-                inside = middle
-            else:
-                outside = middle
-        return outside * n.SECTOR
-
 
 def open(path: Union[str, os.PathLike], format: Optional[str] = None,
          mode: str = "r") -> Volume:
     """Opens a local image (qcow2, raw or LUKS) read-only ("r") or writable
-    ("rw"). The format is detected from the file when not given: qcow2 when it
-    starts with the qcow2 magic, raw otherwise."""
+    ("rw"). The format is taken from the file when not given: qcow2 or LUKS
+    when it starts with their magic, raw otherwise."""
     open_flag(mode)
     encoded = os.fsencode(path)
     try:
-        found, file_size, qcow2_size = _image_facts(encoded)
+        found = _sniff_format(encoded)
     except OSError as e:
         raise n.Error(f"cannot open {os.fsdecode(encoded)}", n.ORU_E_OPEN,
                       e.strerror or str(e)) from e
     fmt = found if format is None else format_code(format)
+    # The qcow2 engine would take a raw file's bytes for a header.
     if fmt == n.ORU_QCOW and found != n.ORU_QCOW:
         raise ValueError(f"{os.fsdecode(encoded)} is not a qcow2 image")
-    if fmt == n.ORU_QCOW:
-        size = qcow2_size
-    elif fmt == n.ORU_LUKS:
-        size = max(file_size - n.LUKS_HEADER_BYTES, 0)
-    else:
-        size = file_size
-    return Volume(os.fsdecode(encoded), {"path": encoded}, fmt, mode, remote=False, size=size)
+    return Volume(os.fsdecode(encoded), {"path": encoded}, fmt, mode, remote=False)
 
 
 def create(path: Union[str, os.PathLike], size: int,

@@ -1,8 +1,8 @@
-"""orudisklib against qemu-img: what Python writes, qemu reads (and finds
-clean); what qemu wrote, Python reads; extents agree with qemu-img map;
-reads stop at the end of the volume as a file's do; failures raise the
-documented exceptions; the installed package imports
-with nothing but PYTHONPATH."""
+"""orudisklib against qemu-img: what Python writes and zeroes, qemu reads
+(and finds clean); what qemu wrote, Python reads; extents agree with
+qemu-img map; the volume's facts are the library's; reads stop at the end
+of the volume as a file's do; failures raise the documented exceptions; the
+installed package imports with nothing but PYTHONPATH."""
 
 import json
 import os
@@ -134,6 +134,59 @@ def test_reads_stop_at_the_end_and_writes_past_it_raise(chain, tmp_path):
     odd.write_bytes(pattern(0x11, 4096) + pattern(0x22, 100))
     with orudisklib.open(odd) as volume:
         assert volume.read(4096, 1024) == pattern(0x22, 100)
+
+
+def data_runs(path, fmt):
+    """qemu-img map's data runs of an image, as (start, end) pairs."""
+    entries = json.loads(run("qemu-img", "map", "-f", fmt, "--output=json", str(path)))
+    return [(e["start"], e["start"] + e["length"]) for e in entries if e["data"]]
+
+
+@pytest.mark.parametrize("fmt", ["qcow2", "raw"])
+def test_zero_and_flush_agree_with_qemu(tmp_path, fmt):
+    disk, twin = tmp_path / f"disk.{fmt}", tmp_path / f"twin.{fmt}"
+    for path in (disk, twin):
+        run("qemu-img", "create", "-q", "-f", fmt, str(path), "8M")
+        run("qemu-io", "-f", fmt, "-c", "write -P 0x5a 0 8M", str(path))
+    # Starts and ends inside clusters (and file system blocks).
+    start, length = MiB + 512, 3 * MiB
+    with orudisklib.open(disk, mode="rw") as volume:
+        info = volume.info()
+        assert (info.format, info.size, volume.format, volume.size) == (fmt, 8 * MiB, fmt, 8 * MiB)
+        assert info.cluster_size == (65536 if fmt == "qcow2" else 0)
+        assert not info.read_only and info.extents
+        assert 512 <= info.min_block_size <= info.preferred_block_size <= info.max_request_bytes
+        volume.zero(start, length)
+        volume.flush()
+        assert volume.read(start - 512, length + 1024) == (
+            pattern(0x5A, 512) + bytes(length) + pattern(0x5A, 512))
+        # Past the end: refused as a whole, nothing zeroed.
+        with pytest.raises(orudisklib.Error) as past:
+            volume.zero(7 * MiB, 2 * MiB)
+        assert past.value.name == "ORU_E_PARAMS"
+        with pytest.raises(ValueError):
+            volume.zero(100, 512)
+    run("qemu-io", "-f", fmt, "-c", f"write -z {start} {length}", str(twin))
+    run("qemu-img", "compare", "-q", "-f", fmt, "-F", fmt, str(disk), str(twin))
+    if fmt == "qcow2":
+        run("qemu-img", "check", "-q", str(disk))
+    if info.fast_zero:
+        # No data is left in the whole clusters the range covers.
+        inner = (2 * MiB, 4 * MiB)
+        assert not [r for r in data_runs(disk, fmt) if r[0] < inner[1] and r[1] > inner[0]]
+    with orudisklib.open(disk) as volume:
+        assert volume.info().read_only
+        volume.flush()  # nothing to make durable, and no failure
+
+
+def test_format_and_exact_size_from_the_library(tmp_path):
+    luks, odd = tmp_path / "disk.luks", tmp_path / "odd.raw"
+    luks.write_bytes(b"LUKS\xba\xbe" + bytes(1052672 - 6 + MiB))
+    odd.write_bytes(bytes(MiB + 700))
+    with orudisklib.open(luks) as volume:
+        assert (volume.format, volume.size) == ("luks", MiB)
+    with orudisklib.open(odd) as volume:
+        assert (volume.format, volume.size) == ("raw", MiB + 700)
 
 
 def test_installed_package_imports_with_only_pythonpath(tmp_path):

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Remote volumes through the plugin and the Python package, against the
-# platform simulator (a real qemu-nbd behind it): the export's size is found
-# by reading and its content equals qemu-img's reading of the image; a wrong
-# password stops the server with the library's text.
+# platform simulator (a real qemu-nbd behind it): the export's size is the
+# library's (an old size= is ignored) and its content equals qemu-img's
+# reading of the image; writes, zeroes and flushes through a writable export
+# leave the image as the same requests by qemu do; a wrong password stops the
+# server with the library's text.
 # Runs inside a private network namespace (tests/support/in-netns.sh).
 # Usage: nbdkit_remote_test.sh <plugin.so> <oru-platform-sim> <python package dir>
 set -euo pipefail
@@ -15,13 +17,16 @@ done
 
 work=$(mktemp -d)
 pids=()
+# stop <pid>: never an endless wait on a process that does not go.
+stop() {
+  kill "$1" 2>/dev/null || true
+  for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill -9 "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do
-    for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  for pid in "${pids[@]}"; do stop "$pid"; done
   rm -rf "$work"
   # The library logs the remote volume outside the scratch directory.
   [ -z "${uuid:-}" ] || rm -f "/var/log/tamb/$uuid.log"
@@ -39,7 +44,7 @@ if [ -n "${ORU_ASAN_RUNTIME:-}" ]; then
   sanitized_env=(env "LD_PRELOAD=$ORU_ASAN_RUNTIME" "ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0")
 fi
 
-# A volume whose size is no power of two, so that probing has to search.
+# A volume whose size is no power of two.
 qemu-img create -q -f qcow2 volume.qcow2 $((41 * 1048576 + 1536))
 qemu-io -c 'write -P 0x6d 0 2M' -c 'write -P 0x2e 30M 3M' -c 'write -P 0x71 41M 1536' volume.qcow2 >/dev/null
 qemu-img convert -O raw volume.qcow2 expected.raw
@@ -65,14 +70,15 @@ volume=(server=127.0.0.10 uuid="$uuid" datastore=ds-1 path=/volumes/volume.qcow2
 
 echo "== a remote volume through the plugin"
 "${sanitized_env[@]}" nbdkit -f --exit-with-parent -r -U "$work/remote.sock" "$plugin" \
-  user=admin password-file=password "${volume[@]}" 2>>server.log &
+  user=admin password-file=password "${volume[@]}" size=4096 2>>server.log &
 server=$!
 pids+=($server)
 for _ in $(seq 300); do [ -S remote.sock ] && break; sleep 0.1; done
 uri="nbd+unix:///?socket=$work/remote.sock"
-[ "$(timeout 120 nbdinfo --size "$uri")" = $((41 * 1048576 + 1536)) ] || fail "probed size"
+[ "$(timeout 120 nbdinfo --size "$uri")" = $((41 * 1048576 + 1536)) ] || fail "export size"
 timeout 120 nbdcopy "$uri" copy.raw || fail "nbdcopy of the remote export"
 cmp expected.raw copy.raw || fail "remote export differs from qemu-img convert"
+stop "$server"
 
 echo "== a wrong password stops the server with the library's text"
 if timeout -s KILL 60 "${sanitized_env[@]}" nbdkit -U - "$plugin" user=admin password-file=bad-password \
@@ -97,4 +103,20 @@ with orudisklib.connect("127.0.0.10", "admin",
         assert data, "no data extents"
 print("python: ok")
 PY
+
+echo "== writes, zeroes and flushes through a writable remote export"
+cp volume.qcow2 twin.qcow2
+# Zeroes with unaligned edges, over data, with FUA; then a flush, after which
+# the image holds everything whatever the server still caches.
+requests=(-c 'write -P 0x5a 1M 64k' -c 'write -z 4000 9000' -c 'write -z 30M 1M'
+  -c 'write -z -f 31M 64k' -c 'write -P 0x3c 41M 1536' -c flush)
+"${sanitized_env[@]}" nbdkit -f --exit-with-parent -U "$work/rw.sock" "$plugin" \
+  user=admin password-file=password "${volume[@]}" 2>>server.log &
+pids+=($!)
+for _ in $(seq 300); do [ -S rw.sock ] && break; sleep 0.1; done
+timeout 120 qemu-io -f raw "${requests[@]}" "nbd+unix:///?socket=$work/rw.sock" >/dev/null ||
+  fail "requests through the writable remote export"
+qemu-io -f qcow2 "${requests[@]}" twin.qcow2 >/dev/null
+qemu-img compare -U -q volume.qcow2 twin.qcow2 || fail "remote image differs from the same requests by qemu"
+qemu-img check -U -q volume.qcow2 || fail "qemu-img check of the remote image"
 echo PASS
