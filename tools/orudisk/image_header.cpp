@@ -44,27 +44,21 @@ ImageHeader read_image_header(const std::string &path) {
     ImageHeader h;
     h.path = path;
     in.seekg(0, std::ios::end);
-    h.file_size = static_cast<uint64_t>(in.tellg());
+    const uint64_t file_size = static_cast<uint64_t>(in.tellg());
     in.seekg(0);
     unsigned char header[kHeaderBytes] = {};
     in.read(reinterpret_cast<char *>(header), sizeof header);
     size_t got = static_cast<size_t>(in.gcount());
     if (got < 72 || !std::equal(kQcow2Magic, kQcow2Magic + 4, header)) {
         h.format = ORU_RAW;
-        h.virtual_size = h.file_size;
         return h;
     }
     h.format = ORU_QCOW;
     h.qcow2_version = static_cast<uint32_t>(be(header + 4, 4));
     uint64_t backing_offset = be(header + 8, 8);
     uint32_t backing_size = static_cast<uint32_t>(be(header + 16, 4));
-    uint32_t cluster_bits = static_cast<uint32_t>(be(header + 20, 4));
-    h.virtual_size = be(header + 24, 8);
-    if (cluster_bits < 9 || cluster_bits > 21)
-        throw CliError(path + ": qcow2 header has cluster_bits " + std::to_string(cluster_bits));
-    h.cluster_size = 1u << cluster_bits;
     if (backing_offset != 0 && backing_size != 0) {
-        if (backing_size > kMaxBackingName || backing_offset >= h.file_size)
+        if (backing_size > kMaxBackingName || backing_offset >= file_size)
             throw CliError(path + ": qcow2 header has an unreadable backing file name");
         h.backing_name.resize(backing_size);
         in.clear();
