@@ -36,15 +36,18 @@ fill_allocated() {
     eval qemu-io -f qcow2 $cmds "\"$1\""
 }
 
-# fill_scattered IMAGE COUNT: COUNT stretches of 1 MiB spread evenly over a
-# qcow2 image, each with its own byte pattern.
+# fill_scattered IMAGE COUNT [half]: COUNT stretches of 1 MiB spread evenly
+# over a qcow2 image, each with its own byte pattern; with "half", each
+# starts half way between where they start without it.
 fill_scattered() {
     bytes=$(qemu-img info --output=json "$1" | sed -n 's/.*"virtual-size": \([0-9]*\).*/\1/p')
     step=$((bytes / $2 / 1048576 * 1048576))
+    shift_bytes=0
+    [ "${3:-}" = half ] && shift_bytes=$((step / 2 / 1048576 * 1048576))
     cmds=""
     i=0
     while [ "$i" -lt "$2" ]; do
-        cmds="$cmds -c \"write -q -P $((i % 255 + 1)) $((i * step)) 1M\""
+        cmds="$cmds -c \"write -q -P $((i % 255 + 1)) $((i * step + shift_bytes)) 1M\""
         i=$((i + 1))
     done
     eval qemu-io -f qcow2 $cmds "\"$1\""

@@ -49,13 +49,12 @@ class PartialFile {
     bool kept_ = false;
 };
 
-// The source's extents for a full copy, asked up to its end when its size
-// is not known beforehand (a remote volume): one pass then tells both. None
-// when the library cannot tell (an older library, a transport without an
-// answer): then everything is read, as it always was.
-std::optional<ExtentMap> source_extents(VolumeSession &source, std::optional<uint64_t> size, const Output &out) {
+// The source's extents for a full copy. None when the library cannot tell
+// (an older library, a transport without an answer): then everything is
+// read, as it always was.
+std::optional<ExtentMap> source_extents(VolumeSession &source, uint64_t size, const Output &out) {
     try {
-        return query_extents(source, size.value_or(kToTheEnd));
+        return query_extents(source, size);
     } catch (const CliError &e) {
         if (!out.quiet && !out.json) std::cerr << "orudisk: " << e.what() << "; reading the whole volume\n";
         return std::nullopt;
@@ -98,12 +97,10 @@ void run_copy(CopyArgs args, const Output &out) {
     if (format == ORU_LUKS && qcow2_target)
         throw CliError::found(ORU_E_FORMAT, "a LUKS volume is copied into a raw file (its header region included)");
     VolumeSession source(args.source, format, ORU_RO);
-    std::optional<uint64_t> size_known = stated_size(args.source, format, header);
+    const oruDiskLibInfo source_facts = source.info();
+    uint64_t size = volume_size(args.source, source);
     std::optional<ExtentMap> source_map;
-    if (!args.bitmap) source_map = source_extents(source, size_known, out);
-    uint64_t size = size_known     ? *size_known
-                    : source_map ? source_map->end
-                                 : addressable_size(args.source, format, header, source);
+    if (!args.bitmap) source_map = source_extents(source, size, out);
 
     if (!args.backing.empty()) {
         args.backing = fs::absolute(args.backing).lexically_normal().string();
@@ -138,7 +135,7 @@ void run_copy(CopyArgs args, const Output &out) {
     }
 
     // The target: a new image of the same size, written through the library.
-    uint64_t cluster = args.cluster_size.value_or(header && header->cluster_size ? header->cluster_size : 65536);
+    uint64_t cluster = args.cluster_size.value_or(source_facts.clusterSize ? source_facts.clusterSize : 65536);
     uint64_t target_bytes = size + (format == ORU_LUKS ? kLuksHeaderBytes : 0);
     oruError rc = oruDiskLib_Create(args.target.data(), args.backing.empty() ? nullptr : args.backing.data(),
                                     static_cast<uint32_t>(cluster), target_bytes, qcow2_target ? ORU_QCOW : ORU_RAW);

@@ -10,6 +10,7 @@
 #include "cli_error.h"
 #include "commands.h"
 #include "image_header.h"
+#include "volume_session.h"
 
 namespace orudisk {
 
@@ -39,8 +40,13 @@ void run_create(CreateArgs args, const Output &out) {
         // Stored absolute: every reader then finds the same file, whatever
         // its working directory.
         args.backing = fs::absolute(args.backing).lexically_normal().string();
-        ImageHeader base = read_image_header(args.backing);
-        if (!args.size) args.size = base.virtual_size;
+        if (!args.size) {
+            VolumeOptions base_options;
+            base_options.path = args.backing;
+            VolumeSession base(base_options, read_image_header(args.backing).format, ORU_RO);
+            args.size = base.info().capacity;
+            base.close();
+        }
     }
     if (!args.size) throw CliError("pass --size (or --backing to take the backing image's size)");
     if (qcow2 && !supported_cluster_size(args.cluster_size))

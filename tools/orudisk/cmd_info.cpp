@@ -2,6 +2,7 @@
 // a volume.
 #include <oruDiskLib.h>
 
+#include <filesystem>
 #include <memory>
 #include <sstream>
 
@@ -20,14 +21,26 @@ struct InfoArgs {
     bool allocation = true;
 };
 
-nlohmann::json describe_image(const ImageHeader &h) {
-    nlohmann::json doc = {{"path", h.path}, {"format", format_name(h.format)}, {"virtual_size", h.virtual_size},
-                          {"file_size", h.file_size}};
+// One image of a backing chain: the library's facts (each image opened on
+// its own, read-only), with the header's version and backing file name,
+// which the library does not report.
+nlohmann::json describe_backing(const ImageHeader &h, std::ostringstream &text) {
+    VolumeOptions options;
+    options.path = h.path;
+    VolumeSession session(options, h.format, ORU_RO);
+    oruDiskLibInfo facts = session.info();
+    session.close();
+    nlohmann::json doc = {{"path", h.path},
+                          {"format", format_name(h.format)},
+                          {"virtual_size", facts.capacity},
+                          {"file_size", std::filesystem::file_size(h.path)}};
     if (h.format == ORU_QCOW) {
         doc["qcow2_version"] = h.qcow2_version;
-        doc["cluster_size"] = h.cluster_size;
+        doc["cluster_size"] = facts.clusterSize;
     }
     if (!h.backing_name.empty()) doc["backing_file"] = h.backing_name;
+    text << "backing file:  " << h.path << " (" << format_name(h.format) << ", " << human_size(facts.capacity)
+         << ")\n";
     return doc;
 }
 
@@ -36,32 +49,40 @@ void run_info(const InfoArgs &args, const Output &out) {
     std::optional<ImageHeader> header = local_header(args.volume);
     int format = choose_format(args.volume, header);
     VolumeSession session(args.volume, format, ORU_RO);
-    uint64_t size = addressable_size(args.volume, format, header, session);
+    const oruDiskLibInfo facts = session.info();
+    uint64_t size = volume_size(args.volume, session);
 
     nlohmann::json doc = {{"command", "info"},
                           {"volume", args.volume.describe()},
                           {"remote", session.remote()},
-                          {"format", format_name(format)},
-                          {"virtual_size", size}};
+                          {"format", format_name(static_cast<int>(facts.format))},
+                          {"virtual_size", size},
+                          {"min_block_size", facts.minBlockSize},
+                          {"preferred_block_size", facts.preferredBlockSize},
+                          {"max_request_bytes", facts.maxRequestBytes},
+                          {"read_only", (facts.flags & ORU_INFO_READ_ONLY) != 0},
+                          {"fast_zero", (facts.flags & ORU_INFO_FAST_ZERO) != 0},
+                          {"extents", (facts.flags & ORU_INFO_EXTENTS) != 0}};
     std::ostringstream text;
     text << "volume:        " << args.volume.describe() << "\n"
-         << "format:        " << format_name(format) << "\n"
+         << "format:        " << format_name(static_cast<int>(facts.format)) << "\n"
          << "virtual size:  " << human_size(size) << " (" << size << " bytes)\n";
     if (header) {
-        doc["file_size"] = header->file_size;
-        text << "file size:     " << human_size(header->file_size) << "\n";
+        uint64_t file_size = std::filesystem::file_size(header->path);
+        doc["file_size"] = file_size;
+        text << "file size:     " << human_size(file_size) << "\n";
     }
-    if (header && header->format == ORU_QCOW) {
-        doc["cluster_size"] = header->cluster_size;
+    if (facts.clusterSize) {
+        doc["cluster_size"] = facts.clusterSize;
+        text << "cluster size:  " << facts.clusterSize << "\n";
+    }
+    text << "block sizes:   " << facts.minBlockSize << " minimum, " << facts.preferredBlockSize << " preferred, "
+         << human_size(facts.maxRequestBytes) << " per request at most\n";
+    if (format == ORU_QCOW && header && header->format == ORU_QCOW) {
         doc["qcow2_version"] = header->qcow2_version;
-        text << "cluster size:  " << header->cluster_size << "\n"
-             << "qcow2 version: " << header->qcow2_version << "\n";
+        text << "qcow2 version: " << header->qcow2_version << "\n";
         nlohmann::json chain = nlohmann::json::array();
-        for (const ImageHeader &backing : backing_chain(*header)) {
-            chain.push_back(describe_image(backing));
-            text << "backing file:  " << backing.path << " (" << format_name(backing.format) << ", "
-                 << human_size(backing.virtual_size) << ")\n";
-        }
+        for (const ImageHeader &backing : backing_chain(*header)) chain.push_back(describe_backing(backing, text));
         doc["backing_chain"] = chain;
     }
     if (args.allocation && !session.remote()) {

@@ -20,11 +20,8 @@ void run_map(const VolumeOptions &volume, const Output &out) {
     std::optional<ImageHeader> header = local_header(volume);
     int format = choose_format(volume, header);
     VolumeSession session(volume, format, ORU_RO);
-    // Without a stated size the extents run to the volume's end, which
-    // makes them tell the size too.
-    std::optional<uint64_t> stated = stated_size(volume, format, header);
-    ExtentMap map = query_extents(session, stated.value_or(kToTheEnd));
-    uint64_t size = stated.value_or(map.end);
+    uint64_t size = volume_size(volume, session);
+    ExtentMap map = query_extents(session, size);
     session.close();
     // A volume shorter than its stated size shows what it has; the rest was
     // never answered for, so it is not reported as either kind.

@@ -22,7 +22,8 @@ constexpr size_t kMaxChain = 64;
 
 uint64_t be(const unsigned char *p, int width) {
     uint64_t v = 0;
-    for (int i = 0; i < width; ++i) v = v << 8 | p[i];
+    for (int i = 0; i < width; ++i)
+        v = v << 8 | p[i];
     return v;
 }
 
@@ -51,34 +52,30 @@ ImageHeader read_image_header(const std::string &path) {
     ImageHeader h;
     h.path = path;
     in.seekg(0, std::ios::end);
-    h.file_size = static_cast<uint64_t>(in.tellg());
+    const uint64_t file_size = static_cast<uint64_t>(in.tellg());
     in.seekg(0);
     unsigned char header[kHeaderBytes] = {};
     in.read(reinterpret_cast<char *>(header), sizeof header);
     size_t got = static_cast<size_t>(in.gcount());
     if (got < 72 || !std::equal(kQcow2Magic, kQcow2Magic + 4, header)) {
         h.format = ORU_RAW;
-        h.virtual_size = h.file_size;
         return h;
     }
     h.format = ORU_QCOW;
     h.qcow2_version = static_cast<uint32_t>(be(header + 4, 4));
     uint64_t backing_offset = be(header + 8, 8);
     uint32_t backing_size = static_cast<uint32_t>(be(header + 16, 4));
-    uint32_t cluster_bits = static_cast<uint32_t>(be(header + 20, 4));
-    h.virtual_size = be(header + 24, 8);
-    if (cluster_bits < 9 || cluster_bits > 21)
-        throw CliError::found(ORU_E_QCOW_OPEN, path + ": qcow2 header has cluster_bits " + std::to_string(cluster_bits));
-    h.cluster_size = 1u << cluster_bits;
     if (backing_offset != 0 && backing_size != 0) {
-        if (backing_size > kMaxBackingName || backing_offset >= h.file_size)
-            throw CliError::found(ORU_E_QCOW_OPEN, path + ": qcow2 header has an unreadable backing file name");
+        if (backing_size > kMaxBackingName || backing_offset >= file_size)
+            throw CliError::found(ORU_E_QCOW_OPEN,
+                                  path + ": qcow2 header has an unreadable backing file name");
         h.backing_name.resize(backing_size);
         in.clear();
         in.seekg(static_cast<std::streamoff>(backing_offset));
         in.read(h.backing_name.data(), backing_size);
         if (static_cast<uint32_t>(in.gcount()) != backing_size)
-            throw CliError::found(ORU_E_QCOW_OPEN, path + ": backing file name runs past the end of the file");
+            throw CliError::found(ORU_E_QCOW_OPEN,
+                                  path + ": backing file name runs past the end of the file");
         h.backing_path = resolve_backing(path, h.backing_name);
     }
     return h;
@@ -93,7 +90,8 @@ std::vector<ImageHeader> backing_chain(const ImageHeader &top) {
     while (!next.empty()) {
         std::string key = std::filesystem::weakly_canonical(next, ec).string();
         if (!seen.insert(key).second || chain.size() >= kMaxChain)
-            throw CliError::found(ORU_E_QCOW_OPEN, top.path + ": the backing chain loops or is too deep");
+            throw CliError::found(ORU_E_QCOW_OPEN,
+                                  top.path + ": the backing chain loops or is too deep");
         chain.push_back(read_image_header(next));
         next = chain.back().backing_path;
     }

@@ -1,6 +1,7 @@
-// What orudisk learns about a local image file from the file itself: its
-// format and, for qcow2, the header fields that describe the virtual disk
-// and its backing file.
+// What orudisk still reads from a local image file itself: which format to
+// open it as (the library is told, not asked) and, for `orudisk info`, the
+// qcow2 version and backing file name, which the library does not report.
+// Sizes and cluster sizes come from the library (VolumeSession::info).
 #pragma once
 
 #include <cstdint>
@@ -13,9 +14,6 @@ struct ImageHeader {
     std::string path;
     int format = 0;              // SDK_TYPE: ORU_QCOW when the qcow2 magic is there, else ORU_RAW
     uint32_t qcow2_version = 0;  // qcow2 only
-    uint64_t virtual_size = 0;   // qcow2: from the header; raw: the file size
-    uint32_t cluster_size = 0;   // qcow2 only
-    uint64_t file_size = 0;      // bytes the file has
     std::string backing_name;    // as stored in the header; empty when none
     std::string backing_path;    // where that name points, seen from the image
 };

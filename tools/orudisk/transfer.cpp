@@ -223,6 +223,25 @@ class Readers {
     std::vector<std::thread> threads_;
 };
 
+// Each zeroing request covers at most this much, so that the progress meter
+// moves while a fallback that writes zeros works through a large range.
+constexpr uint64_t kZeroPiece = 1ull << 30;
+
+uint64_t write_zero_ranges(VolumeSession &to, const std::vector<Extent> &zeroes, Progress &progress) {
+    uint64_t zeroed = 0;
+    for (const Extent &range : zeroes) {
+        if (range.offset % kSector != 0 || range.length % kSector != 0)
+            throw CliError("internal: zero range not on sector boundaries");
+        for (uint64_t pos = range.offset, end = range.offset + range.length; pos < end; pos += kZeroPiece) {
+            uint64_t length = std::min(kZeroPiece, end - pos);
+            to.write_zeroes(pos, length);
+            zeroed += length;
+            progress.advance(length);
+        }
+    }
+    return zeroed;
+}
+
 } // namespace
 
 std::vector<Extent> whole_volume(uint64_t size) {
@@ -253,6 +272,7 @@ TransferStats transfer(VolumeSession &from, VolumeSession &to, const TransferPla
     {
         Readers readers(pipeline);
         for (VolumeSession *source : sources) readers.start(*source, plan.baseline, pieces);
+        stats.bytes_zeroed = write_zero_ranges(to, plan.zeroes, progress);
         while (std::optional<Chunk> chunk = pipeline.take_filled()) {
             const Piece &piece = pieces[chunk->index];
             unsigned char *data = chunk->data.get();

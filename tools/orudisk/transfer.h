@@ -1,5 +1,6 @@
 // Moving byte ranges from one open volume to another through the library,
-// in pieces of a few MiB, reading and writing at the same time.
+// in pieces of a few MiB, reading and writing at the same time; ranges known
+// to read as zeros travel as zeroing requests instead.
 #pragma once
 
 #include <cstdint>
@@ -17,9 +18,17 @@ inline constexpr uint64_t kLocalPiece = 2ull << 20;
 // connection and waits for all of them before the next read: longer reads
 // keep the connection busy for longer between those pauses.
 inline constexpr uint64_t kRemotePiece = 8ull << 20;
+// A restore writes into a volume with its own transport behind it: long
+// writes keep the write path busy between the calls, and the reader, on a
+// handle of its own, fills the next piece meanwhile.
+inline constexpr uint64_t kRestorePiece = 16ull << 20;
 
 struct TransferPlan {
     std::vector<Extent> extents; // ranges to move; offsets are multiples of 512
+    // Ranges of the target to make read as zeros (oruDiskLib_WriteZeroes)
+    // instead of moving them: whole sectors inside the target, apart from
+    // `extents`. Done first, while the readers fill their first pieces.
+    std::vector<Extent> zeroes;
     uint64_t size = 0;           // bytes the source has: nothing at or past it is moved
     // The target already reads as zeros (a new image without backing file):
     // blocks of zeros are left as holes instead of being written.
@@ -46,6 +55,7 @@ struct TransferPlan {
 struct TransferStats {
     uint64_t bytes_read = 0;
     uint64_t bytes_written = 0;
+    uint64_t bytes_zeroed = 0;
     uint64_t extents = 0;
     double seconds = 0;
 };
@@ -55,7 +65,7 @@ std::vector<Extent> whole_volume(uint64_t size);
 
 uint64_t total_bytes(const std::vector<Extent> &extents);
 
-// Copies every range of the plan. `from`, the further sources and the
+// Zeroes the plan's zero ranges and copies every range of the plan. `from`, the further sources and the
 // baseline are read on threads of their own while the calling thread writes
 // `to` in volume order (and drives the progress meter), so all must be
 // distinct handles. Throws the first

@@ -28,7 +28,7 @@ void append(ExtentMap &map, uint64_t offset, uint64_t length, bool zero) {
 
 ExtentMap query_extents(VolumeSession &session, uint64_t size) {
     ExtentMap map;
-    const uint64_t sectors = size == kToTheEnd ? size / kSector : (size + kSector - 1) / kSector;
+    const uint64_t sectors = (size + kSector - 1) / kSector;
     std::vector<oruDiskLibExtent> batch(kBatch);
     uint64_t next = 0; // sector
     while (next < sectors) {
@@ -70,6 +70,44 @@ std::vector<Extent> data_ranges(const ExtentMap &map, uint64_t size) {
             ranges.push_back({map.end, size - map.end});
     }
     return ranges;
+}
+
+std::vector<Extent> zero_ranges(const ExtentMap &map) {
+    std::vector<Extent> ranges;
+    for (const VolumeExtent &e : map.extents)
+        if (e.zero) ranges.push_back({e.offset, e.length});
+    return ranges;
+}
+
+std::vector<Extent> intersect_ranges(const std::vector<Extent> &a, const std::vector<Extent> &b) {
+    std::vector<Extent> both;
+    size_t j = 0;
+    for (const Extent &x : a) {
+        const uint64_t x_end = x.offset + x.length;
+        while (j < b.size() && b[j].offset + b[j].length <= x.offset) ++j;
+        for (size_t k = j; k < b.size() && b[k].offset < x_end; ++k) {
+            uint64_t start = std::max(x.offset, b[k].offset);
+            uint64_t end = std::min(x_end, b[k].offset + b[k].length);
+            if (start < end) both.push_back({start, end - start});
+        }
+    }
+    return both;
+}
+
+std::vector<Extent> subtract_ranges(const std::vector<Extent> &a, const std::vector<Extent> &b) {
+    std::vector<Extent> rest;
+    size_t j = 0;
+    for (const Extent &x : a) {
+        uint64_t pos = x.offset;
+        const uint64_t x_end = x.offset + x.length;
+        while (j < b.size() && b[j].offset + b[j].length <= pos) ++j;
+        for (size_t k = j; k < b.size() && b[k].offset < x_end; ++k) {
+            if (b[k].offset > pos) rest.push_back({pos, b[k].offset - pos});
+            pos = std::max(pos, b[k].offset + b[k].length);
+        }
+        if (pos < x_end) rest.push_back({pos, x_end - pos});
+    }
+    return rest;
 }
 
 std::vector<Extent> join_ranges(const std::vector<Extent> &a, const std::vector<Extent> &b) {

@@ -24,9 +24,6 @@ struct ExtentMap {
     uint64_t end = 0;
 };
 
-// A size that stands for "up to the volume's end, wherever that is".
-inline constexpr uint64_t kToTheEnd = UINT64_MAX;
-
 // The extents of [0, size) of the volume, asked for in batches. Throws
 // CliError (with the library's code when it gave one) if the library cannot
 // tell or answers something that does not fit together.
@@ -35,6 +32,14 @@ ExtentMap query_extents(VolumeSession &session, uint64_t size);
 // The ranges of [0, size) that may hold data: the data extents, and whatever
 // lies past the map's end (unknown, so taken as data).
 std::vector<Extent> data_ranges(const ExtentMap &map, uint64_t size);
+
+// The ranges the map says read as zeros.
+std::vector<Extent> zero_ranges(const ExtentMap &map);
+
+// Bytes in both lists, and bytes of `a` outside `b`. Both lists ascending,
+// their ranges apart from each other.
+std::vector<Extent> intersect_ranges(const std::vector<Extent> &a, const std::vector<Extent> &b);
+std::vector<Extent> subtract_ranges(const std::vector<Extent> &a, const std::vector<Extent> &b);
 
 // Every byte in either list, as ascending ranges that neither touch nor
 // overlap. Both lists are ascending.

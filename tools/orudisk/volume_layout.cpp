@@ -22,20 +22,13 @@ int choose_format(const VolumeOptions &options, const std::optional<ImageHeader>
     return header->format;
 }
 
-std::optional<uint64_t> stated_size(const VolumeOptions &options, int format,
-                                    const std::optional<ImageHeader> &header) {
-    if (options.size) return *options.size;
-    if (!header) return std::nullopt;
-    if (format == ORU_QCOW) return header->virtual_size;
-    if (format == ORU_LUKS)
-        return header->file_size > kLuksHeaderBytes ? header->file_size - kLuksHeaderBytes : 0;
-    return header->file_size;
-}
-
-uint64_t addressable_size(const VolumeOptions &options, int format,
-                          const std::optional<ImageHeader> &header, VolumeSession &session) {
-    std::optional<uint64_t> size = stated_size(options, format, header);
-    return size ? *size : session.probe_size();
+uint64_t volume_size(const VolumeOptions &options, VolumeSession &session) {
+    const uint64_t capacity = session.info().capacity;
+    if (!options.size) return capacity;
+    if (*options.size > capacity)
+        throw CliError("--size " + std::to_string(*options.size) + " is past the end of " + session.name() + " (" +
+                       std::to_string(capacity) + " bytes)");
+    return *options.size;
 }
 
 } // namespace orudisk

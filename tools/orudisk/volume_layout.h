@@ -1,5 +1,6 @@
-// The format and size of a volume as the commands need them: taken from the
-// image file for local volumes, from the options or by probing for remote ones.
+// The format and size of a volume as the commands need them: the format to
+// open it as (--format, else what a local image file is), and its size as
+// the library reports it once open.
 #pragma once
 
 #include <cstdint>
@@ -17,15 +18,10 @@ std::optional<ImageHeader> local_header(const VolumeOptions &options);
 // The SDK_TYPE to open the volume with: --format, else what the image file is.
 int choose_format(const VolumeOptions &options, const std::optional<ImageHeader> &header);
 
-// The bytes that sector reads address when they are known without asking
-// the volume: --size, or what a local image says. None for a remote volume
-// without --size.
-std::optional<uint64_t> stated_size(const VolumeOptions &options, int format,
-                                    const std::optional<ImageHeader> &header);
-
 // Bytes that sector reads address (for LUKS volumes: after the header
-// region). --size wins; local images say it; remote volumes are probed.
-uint64_t addressable_size(const VolumeOptions &options, int format,
-                          const std::optional<ImageHeader> &header, VolumeSession &session);
+// region), as oruDiskLib_GetInfo says; --size, when given, uses only that
+// much of it. A --size past the volume's end is refused: reads there deliver
+// nothing and writes are cut. Throws CliError.
+uint64_t volume_size(const VolumeOptions &options, VolumeSession &session);
 
 } // namespace orudisk

@@ -36,7 +36,7 @@ void add_volume_options(CLI::App &command, VolumeOptions &o, const std::string &
         ->group(group);
     command.add_option("--target-url", o.target_url, "iSCSI target URL (lanfree)")->group(group);
     command.add_option("--initiator", o.initiator, "iSCSI initiator name (lanfree)")->group(group);
-    command.add_option("--size", o.size, "Volume size when it cannot be read from the image (remote)")
+    command.add_option("--size", o.size, "Use only this many bytes of the volume (default: all it has)")
         ->transform(CLI::AsSizeValue(false))
         ->group(group);
 }

@@ -26,7 +26,7 @@ struct VolumeOptions {
     std::string user;
     std::string password_file;
     std::string access_key_file;
-    // Volume size in bytes when it cannot be learnt from the image (remote).
+    // Bytes of the volume to use, at most its size (which the library tells).
     std::optional<uint64_t> size;
 
     bool is_remote() const { return remote || !server.empty(); }

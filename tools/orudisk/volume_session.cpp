@@ -1,8 +1,6 @@
 #include "volume_session.h"
 
 #include <algorithm>
-#include <cstring>
-#include <vector>
 
 #include "cli_error.h"
 
@@ -127,37 +125,18 @@ oruError VolumeSession::query_extents(uint64_t start_sector, uint64_t sectors, o
     return oruDiskLib_QueryExtents(handle_, &volume_, start_sector, sectors, extents, max_extents, count);
 }
 
-// A sector inside the volume is delivered; one past its end leaves the
-// buffer alone. No sector reads as all 0x00 and as all 0xFF at once, so
-// two reads over two fillings tell the cases apart.
-bool VolumeSession::sector_exists(uint64_t sector, void *scratch) {
-    auto *bytes = static_cast<unsigned char *>(scratch);
-    for (unsigned char fill : {0x00, 0xFF}) {
-        std::memset(bytes, fill, kSector);
-        oruError rc = oruDiskLib_Read(handle_, &volume_, sector, 1, bytes);
-        if (rc == ORU_ISCSI_READ) return false; // a LUN refuses blocks past its end
-        check(rc, "reading " + name_ + " at sector " + std::to_string(sector) + " failed");
-        if (std::any_of(bytes, bytes + kSector, [fill](unsigned char b) { return b != fill; }))
-            return true;
-    }
-    return false;
+oruDiskLibInfo VolumeSession::info() {
+    oruDiskLibInfo facts{};
+    facts.structSize = sizeof facts;
+    check(oruDiskLib_GetInfo(handle_, &volume_, &facts), "asking the library what " + name_ + " is failed");
+    return facts;
 }
 
-uint64_t VolumeSession::probe_size() {
-    std::vector<unsigned char> scratch(kSector);
-    if (!sector_exists(0, scratch.data())) return 0;
-    constexpr uint64_t kLimit = 1ull << 47; // 64 PiB in sectors: no volume is that large
-    uint64_t inside = 0, outside = 1;
-    while (sector_exists(outside, scratch.data())) {
-        inside = outside;
-        outside *= 2;
-        if (outside > kLimit) throw CliError("cannot find the end of " + name_ + "; pass --size");
-    }
-    while (outside - inside > 1) {
-        uint64_t middle = inside + (outside - inside) / 2;
-        (sector_exists(middle, scratch.data()) ? inside : outside) = middle;
-    }
-    return outside * kSector;
+void VolumeSession::write_zeroes(uint64_t offset, uint64_t length) {
+    check(oruDiskLib_WriteZeroes(handle_, &volume_, offset / kSector, length / kSector),
+          "zeroing " + name_ + " at byte " + std::to_string(offset) + " failed");
 }
+
+void VolumeSession::flush() { check(oruDiskLib_Flush(handle_, &volume_), "flushing " + name_ + " failed"); }
 
 } // namespace orudisk

@@ -24,7 +24,8 @@ std::string format_name(int code);
 class VolumeSession {
   public:
     // Connects (remote), allocates a handle and opens the volume with
-    // open_flag (ORU_RO / ORU_RW) and the given SDK_TYPE. Throws CliError.
+    // open_flag (ORU_RO / ORU_RW, with ORU_WRITEBACK or not) and the given
+    // SDK_TYPE. Throws CliError.
     VolumeSession(const VolumeOptions &options, int format, int open_flag);
     ~VolumeSession();
     VolumeSession(const VolumeSession &) = delete;
@@ -47,15 +48,20 @@ class VolumeSession {
     // thrown: a caller may do without the answer.
     oruError query_extents(uint64_t start_sector, uint64_t sectors, oruDiskLibExtent *extents,
                            uint32_t max_extents, uint32_t *count);
-    // Size in bytes, found by reading: sectors past the end of a remote
-    // volume are not delivered. Whole sectors only.
-    uint64_t probe_size();
+    // What the library says the volume is: format, capacity in bytes (after
+    // a LUKS header), cluster and block sizes.
+    oruDiskLibInfo info();
+    // [offset, offset + length) reads as zeros afterwards; whole sectors,
+    // inside the volume, any length.
+    void write_zeroes(uint64_t offset, uint64_t length);
+    // Everything written so far is durable (a handle opened with
+    // ORU_WRITEBACK defers that to here or to close).
+    void flush();
     // Closes the volume, reporting a failure (a write-back that did not
     // reach the image must not pass unnoticed). Idempotent.
     void close();
 
   private:
-    bool sector_exists(uint64_t sector, void *scratch);
     void release() noexcept;
 
     bool remote_ = false;

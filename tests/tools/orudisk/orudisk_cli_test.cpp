@@ -181,6 +181,31 @@ TEST_F(QcowChain, IncrementalBackupRestoresToTheSameBytes) {
     EXPECT_TRUE(same_bytes(volume, expected));
 }
 
+// A restore of the chain: into a volume holding old data everywhere, the
+// backup's zeros are zeroed and its data written, nothing else; into a fresh
+// thin volume, what reads as zeros there already is left alone, so the
+// volume ends up allocated as the backup is.
+TEST_F(QcowChain, RestoreOfTheChainZeroesOnlyWhatTheVolumeHolds) {
+    std::string old = dir_.file("old.qcow2"), fresh = dir_.file("fresh.qcow2");
+    sh("qemu-img create -q -f qcow2 " + quote(old) + " 80M && qemu-io -c 'write -P 0x77 0 80M' " + quote(old));
+    sh("qemu-img create -q -f qcow2 " + quote(fresh) + " 80M");
+
+    auto done = orudisk_json("restore --from " + quote(top_) + " " + quote(old));
+    EXPECT_EQ(run("qemu-img check -q " + quote(old)).status, 0);
+    EXPECT_TRUE(qemu_identical(old, top_));
+    uint64_t written = done["bytes_written"], zeroed = done["bytes_zeroed"];
+    EXPECT_LT(written, 8 * kMiB); // the chain's data, about 6 MiB
+    EXPECT_EQ(written + zeroed, 80 * kMiB);
+
+    done = orudisk_json("restore --from " + quote(top_) + " " + quote(fresh));
+    EXPECT_EQ(done["bytes_zeroed"], 0);
+    EXPECT_EQ(done["bytes_written"], written);
+    EXPECT_EQ(run("qemu-img check -q " + quote(fresh)).status, 0);
+    EXPECT_TRUE(qemu_identical(fresh, top_));
+    EXPECT_EQ(qemu_map(fresh), qemu_map(top_));
+    EXPECT_LT(allocated_bytes(fresh), 8 * kMiB);
+}
+
 TEST_F(QcowChain, JsonOutputParses) {
     auto info = orudisk_json("info " + quote(top_));
     EXPECT_EQ(info["format"], "qcow2");

@@ -1,7 +1,7 @@
 // orudisk on a remote volume over NBD: oru-platform-sim logs the tool in and
 // has a real qemu-nbd export the image. The map must be the image's as qemu
-// sees it, and a full copy must read only the data, learn the volume's size
-// from its extents, and equal the image for qemu-img compare.
+// sees it, a full copy must read only the data and equal the image for
+// qemu-img compare, and a restore into it must leave it equal to the backup.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -75,6 +75,23 @@ TEST(OrudiskRemote, MapAndFullCopyFollowTheExportsExtents) {
     r = run("qemu-img compare -f qcow2 -F raw " + quote(image) + " " + quote(copy), true);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(qemu_map(copy, "-f raw"), expected);
+
+    // A restore into the volume: the backup's data is written and the old
+    // data elsewhere zeroed; what the export reads as zeros already is not
+    // touched.
+    std::string backup = dir.file("backup.qcow2");
+    r = run("qemu-img create -q -f qcow2 " + quote(backup) + " 256M && qemu-io -c 'write -P 0x44 50M 2M' " +
+                quote(backup),
+            true);
+    ASSERT_EQ(r.status, 0) << r.out;
+    r = run(orudisk() + " --json restore --from " + quote(backup) + volume);
+    ASSERT_EQ(r.status, 0) << r.out;
+    doc = json::parse(r.out);
+    EXPECT_EQ(doc["bytes_written"], 2 * kMiB);
+    EXPECT_EQ(doc["bytes_zeroed"], 5 * kMiB);
+    // -U: the simulator's qemu-nbd still holds the image open for writing.
+    r = run("qemu-img compare -U -f qcow2 -F qcow2 " + quote(image) + " " + quote(backup), true);
+    EXPECT_EQ(r.status, 0) << r.out;
     unlink(("/var/log/tamb/" + uuid + ".log").c_str());
 }
 
