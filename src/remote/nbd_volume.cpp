@@ -195,6 +195,10 @@ oruError nbd_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
     info->preferred_block = 4096;
     info->flags = ORU_INFO_EXTENTS;
     if (open_access(h->open_flag) == ORU_RO) info->flags |= ORU_INFO_READ_ONLY;
+    // The transport carries dirty bitmaps as meta contexts; whether this
+    // export offers any takes a connection of its own to ask (ListBitmaps),
+    // which an info call, made before every extents query, must not cost.
+    info->flags |= ORU_INFO_BITMAPS;
     return ORU_OK;
 }
 
@@ -211,6 +215,6 @@ const VolumeOps kNbdVolumeOps = {
     .header_get = remote_nbd_header_get,
     .header_set = remote_nbd_header_set,
     .close = remote_nbd_close,
-    .list_bitmaps = nullptr,
-    .changed_extents = nullptr,
+    .list_bitmaps = remote_nbd_list_bitmaps,
+    .changed_extents = remote_nbd_changed_extents,
 };

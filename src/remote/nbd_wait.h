@@ -29,4 +29,10 @@ struct Limit {
 int wait_for_progress(struct nbd_handle *nbd, Limit &limit, const char *step, char *error,
                       bool keep);
 
+// One connect attempt to ip:port: the TCP connection and the handshake, each
+// within ORU_NET_TIMEOUT. 0 once the handle is ready (or negotiating, in
+// option mode); -1 with errno set and the reason in error (100 bytes),
+// ECONNREFUSED when nothing listened yet.
+int connect_export(struct nbd_handle *nbd, const char *ip, const char *port, char *error);
+
 } // namespace oru::nbd

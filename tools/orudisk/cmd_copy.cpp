@@ -1,5 +1,7 @@
 // orudisk copy: a backup of a volume into a new raw or qcow2 file, either
-// whole or, with --bitmap, only the clusters the library reports allocated.
+// whole or, with --bitmap, only the clusters the library reports allocated,
+// or, with --changed, only what a change-tracking bitmap marks, over the
+// previous backup.
 #include <oruDiskLib.h>
 
 #include <filesystem>
@@ -29,6 +31,7 @@ struct CopyArgs {
     std::optional<uint64_t> cluster_size;
     std::string backing;
     bool bitmap = false;
+    std::string changed; // change-tracking bitmap of an incremental backup
     bool force = false;
 };
 
@@ -92,6 +95,10 @@ void run_copy(CopyArgs args, const Output &out) {
     }
     bool qcow2_target = args.target_format == "qcow2";
     if (!args.backing.empty() && !qcow2_target) throw CliError("--backing needs --target-format qcow2");
+    // What a bitmap leaves out reads as the previous backup: without one the
+    // unchanged data would be lost.
+    if (!args.changed.empty() && args.backing.empty())
+        throw CliError("--changed needs --backing, the previous backup it builds on");
 
     std::optional<ImageHeader> header = local_header(args.source);
     int format = choose_format(args.source, header);
@@ -100,7 +107,10 @@ void run_copy(CopyArgs args, const Output &out) {
     VolumeSession source(args.source, format, ORU_RO);
     std::optional<uint64_t> size_known = stated_size(args.source, format, header);
     std::optional<ExtentMap> source_map;
-    if (!args.bitmap) source_map = source_extents(source, size_known, out);
+    if (!args.changed.empty())
+        source_map = query_changed_extents(source, args.changed, size_known.value_or(kToTheEnd));
+    else if (!args.bitmap)
+        source_map = source_extents(source, size_known, out);
     uint64_t size = size_known     ? *size_known
                     : source_map ? source_map->end
                                  : addressable_size(args.source, format, header, source);
@@ -115,7 +125,7 @@ void run_copy(CopyArgs args, const Output &out) {
     // What the new image will read as before anything is written: an earlier
     // backup when stacked on one, zeros otherwise.
     std::unique_ptr<VolumeSession> baseline;
-    if (!args.backing.empty()) {
+    if (!args.backing.empty() && args.changed.empty()) {
         VolumeOptions baseline_options;
         baseline_options.path = args.backing;
         baseline = std::make_unique<VolumeSession>(baseline_options, read_image_header(args.backing).format, ORU_RO);
@@ -129,6 +139,9 @@ void run_copy(CopyArgs args, const Output &out) {
         if (!map.covers(size)) throw CliError(map.file + " does not cover the whole volume");
         extents = map.extents(size);
         bitmap_file = map.file;
+    } else if (!args.changed.empty()) {
+        extents = data_ranges(*source_map, size);
+        extents_known = true;
     } else if (std::optional<std::vector<Extent>> ranges =
                    source_map ? ranges_to_read(*source_map, baseline.get(), size, out) : std::nullopt) {
         extents = std::move(*ranges);
@@ -164,6 +177,9 @@ void run_copy(CopyArgs args, const Output &out) {
     // what differs from it is written, which makes the copy incremental.
     plan.skip_zero_blocks = args.backing.empty();
     plan.baseline = baseline.get();
+    // Only the changed ranges are visited, each written whole: where one
+    // now reads zeros, the previous backup's data must be hidden.
+    plan.zero_blocks_by_zeroing = !args.changed.empty();
     if (qcow2_target) plan.block = cluster;
     if (source.remote()) plan.piece = kRemotePiece;
     plan.after_write = [&write_behind, qcow2_target](uint64_t offset, uint64_t length) {
@@ -192,7 +208,7 @@ void run_copy(CopyArgs args, const Output &out) {
                           {"source_format", format_name(format)},
                           {"target", args.target},
                           {"target_format", args.target_format},
-                          {"mode", args.bitmap ? "bitmap" : "full"},
+                          {"mode", args.bitmap ? "bitmap" : !args.changed.empty() ? "changed" : "full"},
                           {"virtual_size", size},
                           {"extents", stats.extents},
                           {"bytes_read", stats.bytes_read},
@@ -201,10 +217,13 @@ void run_copy(CopyArgs args, const Output &out) {
                           {"seconds", stats.seconds}};
     doc["backing"] = args.backing.empty() ? nlohmann::json(nullptr) : nlohmann::json(args.backing);
     doc["bitmap_file"] = bitmap_file.empty() ? nlohmann::json(nullptr) : nlohmann::json(bitmap_file);
+    doc["changed"] = args.changed.empty() ? nlohmann::json(nullptr) : nlohmann::json(args.changed);
     std::ostringstream text;
     text << "copied " << args.source.describe() << " to " << args.target << " (" << args.target_format
          << (args.backing.empty() ? "" : ", over " + args.backing) << "): "
          << (args.bitmap ? "allocated clusters only, "
+             : !args.changed.empty() ? "what bitmap " + args.changed + " marks changed (" +
+                                           human_size(total_bytes(extents)) + "), "
              : extents_known ? "whole volume (" + human_size(size - total_bytes(extents)) + " known zeros skipped), "
                              : "whole volume, ")
          << human_size(stats.bytes_read)
@@ -234,6 +253,9 @@ void add_copy_command(CLI::App &app, const Output &out) {
         ->group("Target");
     cmd->add_flag("--bitmap", args->bitmap,
                   "Copy only the clusters the library reports allocated (local volumes)");
+    cmd->add_option("--changed", args->changed,
+                    "Copy only what this change-tracking bitmap marks changed, over --backing")
+        ->excludes("--bitmap");
     cmd->add_flag("--force", args->force, "Replace an existing target file")->group("Target");
     cmd->callback([args, &out] { run_copy(*args, out); });
 }

@@ -126,6 +126,33 @@ oruError VolumeSession::query_extents(uint64_t start_sector, uint64_t sectors, o
     return oruDiskLib_QueryExtents(handle_, &volume_, start_sector, sectors, extents, max_extents, count);
 }
 
+oruError VolumeSession::query_changed_extents(const std::string &bitmap, uint64_t start_sector,
+                                              uint64_t sectors, oruDiskLibExtent *extents,
+                                              uint32_t max_extents, uint32_t *count) {
+    return oruDiskLib_QueryChangedExtents(handle_, &volume_, bitmap.c_str(), start_sector, sectors,
+                                          extents, max_extents, count);
+}
+
+std::vector<oruDiskLibBitmapInfo> VolumeSession::list_bitmaps() {
+    // Asked again while bitmaps appear between the two calls.
+    std::vector<oruDiskLibBitmapInfo> bitmaps;
+    uint32_t count = 0;
+    do {
+        bitmaps.resize(count);
+        check(oruDiskLib_ListBitmaps(handle_, &volume_, bitmaps.data(),
+                                     static_cast<uint32_t>(bitmaps.size()), &count),
+              "listing the bitmaps of " + name_ + " failed");
+    } while (count > bitmaps.size());
+    bitmaps.resize(count);
+    for (auto &bitmap : bitmaps) bitmap.name[sizeof bitmap.name - 1] = '\0';
+    return bitmaps;
+}
+
+void VolumeSession::write_zeroes(uint64_t offset, uint64_t length) {
+    check(oruDiskLib_WriteZeroes(handle_, &volume_, offset / kSector, sectors_for(length)),
+          "zeroing " + name_ + " at byte " + std::to_string(offset) + " failed");
+}
+
 // A sector inside the volume is delivered; one past its end leaves the
 // buffer alone. No sector reads as all 0x00 and as all 0xFF at once, so
 // two reads over two fillings tell the cases apart.

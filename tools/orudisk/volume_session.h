@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "volume_options.h"
 
@@ -47,6 +48,15 @@ class VolumeSession {
     // thrown: a caller may do without the answer.
     oruError query_extents(uint64_t start_sector, uint64_t sectors, oruDiskLibExtent *extents,
                            uint32_t max_extents, uint32_t *count);
+    // One oruDiskLib_QueryChangedExtents call, its code returned like
+    // query_extents'.
+    oruError query_changed_extents(const std::string &bitmap, uint64_t start_sector,
+                                   uint64_t sectors, oruDiskLibExtent *extents,
+                                   uint32_t max_extents, uint32_t *count);
+    // Every change-tracking bitmap of the volume. Throws CliError.
+    std::vector<oruDiskLibBitmapInfo> list_bitmaps();
+    // [offset, offset + length) reads as zeros afterwards.
+    void write_zeroes(uint64_t offset, uint64_t length);
     // Size in bytes, found by reading: sectors past the end of a remote
     // volume are not delivered. Whole sectors only.
     uint64_t probe_size();

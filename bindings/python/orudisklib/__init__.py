@@ -15,7 +15,7 @@ name and its text.
 
 from ._native import Error
 from ._remote import Connection, connect, open_remote
-from ._volume import Volume, create, open
+from ._volume import Bitmap, Volume, create, open
 
 
 def version() -> str:
@@ -24,4 +24,4 @@ def version() -> str:
     return lib.oruDiskLib_GetVersion().decode()
 
 
-__all__ = ["Error", "Volume", "Connection", "open", "create", "connect", "open_remote", "version"]
+__all__ = ["Error", "Bitmap", "Volume", "Connection", "open", "create", "connect", "open_remote", "version"]

@@ -29,6 +29,8 @@ ORU_ISCSI_READ = 42
 ORU_QCOW, ORU_RAW, ORU_LUKS = 0, 1, 2
 ORU_RO, ORU_RW = 1, 3
 ORU_EXTENT_ZERO = 1
+ORU_EXTENT_CHANGED = 2
+ORU_BITMAP_ENABLED, ORU_BITMAP_INCONSISTENT = 1, 2
 
 _NAMES = (
     "ORU_OK", "ORU_E_FAIL", "ORU_E_NOT_SUPPORTED", "ORU_E_CONNECT_FAIL",
@@ -106,6 +108,14 @@ class Extent(ctypes.Structure):
     ]
 
 
+class BitmapInfo(ctypes.Structure):
+    _fields_ = [
+        ("name", ctypes.c_char * 1024),
+        ("granularity", ctypes.c_uint32),
+        ("flags", ctypes.c_uint32),
+    ]
+
+
 def _candidates() -> list[str]:
     names = []
     if _paths.LIBRARY and not _paths.LIBRARY.startswith("@"):
@@ -152,6 +162,11 @@ def _declare(library: ctypes.CDLL) -> None:
         "oruDiskLib_Create": (i, [ctypes.c_char_p, ctypes.c_char_p, u32, u64, i]),
         "oruDiskLib_QueryExtents": (
             i, [H, V, u64, u64, ctypes.POINTER(Extent), u32, ctypes.POINTER(u32)]),
+        "oruDiskLib_QueryChangedExtents": (
+            i, [H, V, ctypes.c_char_p, u64, u64, ctypes.POINTER(Extent), u32,
+                ctypes.POINTER(u32)]),
+        "oruDiskLib_ListBitmaps": (
+            i, [H, V, ctypes.POINTER(BitmapInfo), u32, ctypes.POINTER(u32)]),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(library, name)
