@@ -125,7 +125,7 @@ TEST_F(OrudiskChanged, ListAndQueryMatchNbdinfoAndAMissingBitmapFails) {
                      "qemu-io -c 'write -P 0x11 0 1M' -c 'write -P 0x22 100M 3M' " + quote(image_) +
                      " && qemu-img bitmap --add --enable -g 4096 " + quote(image_) + " b1 && " +
                      "qemu-io -c 'write -P 0x33 130M 4k' -c 'write -z 140M 8k' " +
-                     "-c 'write -P 0x44 255M 1536k' " + quote(image_),
+                     "-c 'write -P 0x44 250M 1536k' " + quote(image_),
                  true);
     ASSERT_EQ(r.status, 0) << r.out;
     std::string plain = dir_.file("plain.qcow2");
@@ -136,7 +136,8 @@ TEST_F(OrudiskChanged, ListAndQueryMatchNbdinfoAndAMissingBitmapFails) {
     r = run(orudisk() + " --json bitmaps" + volume(uuid_));
     ASSERT_EQ(r.status, 0) << r.out;
     std::vector<std::string> names;
-    for (const auto &b : json::parse(r.out)["bitmaps"]) names.push_back(b["name"]);
+    const json listed = json::parse(r.out);
+    for (const auto &b : listed["bitmaps"]) names.push_back(b["name"]);
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"b0", "b1"}));
 
