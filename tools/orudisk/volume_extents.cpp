@@ -32,7 +32,7 @@ using Query = std::function<oruError(uint64_t next, uint64_t sectors, oruDiskLib
 // Asks `query` in batches up to `size`; `blank` is the flag of an extent
 // that reads as the baseline does (zeros, or unchanged).
 ExtentMap collect_extents(VolumeSession &session, uint64_t size, const Query &query,
-                          uint32_t blank) {
+                          uint32_t blank, const std::string &what) {
     ExtentMap map;
     const uint64_t sectors = size == kToTheEnd ? size / kSector : (size + kSector - 1) / kSector;
     std::vector<oruDiskLibExtent> batch(kBatch);
@@ -41,7 +41,7 @@ ExtentMap collect_extents(VolumeSession &session, uint64_t size, const Query &qu
         uint32_t count = 0;
         oruError rc = query(next, sectors - next, batch.data(), &count);
         if (rc != ORU_OK)
-            throw CliError("querying the extents of " + session.name() + " from sector " +
+            throw CliError("querying " + what + " of " + session.name() + " from sector " +
                                std::to_string(next) + " failed",
                            rc);
         if (count > kBatch)
@@ -73,7 +73,7 @@ ExtentMap query_extents(VolumeSession &session, uint64_t size) {
         [&](uint64_t next, uint64_t sectors, oruDiskLibExtent *batch, uint32_t *count) {
             return session.query_extents(next, sectors, batch, kBatch, count);
         },
-        ORU_EXTENT_ZERO);
+        ORU_EXTENT_ZERO, "the extents");
 }
 
 ExtentMap query_changed_extents(VolumeSession &session, const std::string &bitmap, uint64_t size) {
@@ -83,7 +83,7 @@ ExtentMap query_changed_extents(VolumeSession &session, const std::string &bitma
         [&](uint64_t next, uint64_t sectors, oruDiskLibExtent *batch, uint32_t *count) {
             return session.query_changed_extents(bitmap, next, sectors, batch, kBatch, count);
         },
-        0);
+        0, "the changes in bitmap " + bitmap);
 }
 
 std::vector<Extent> data_ranges(const ExtentMap &map, uint64_t size) {
