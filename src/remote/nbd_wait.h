@@ -1,5 +1,6 @@
-// The bounded wait of the NBD adapter, shared with the other code that
-// sends commands on an adapter's connection (block status). Every command
+// The bounded wait and the connect of the NBD adapter, shared with the
+// other code that sends commands on an adapter's connection (block status)
+// or opens one of its own (dirty bitmaps). Every command
 // waits through wait_for_progress, so that a server that falls silent costs
 // at most ORU_NET_TIMEOUT seconds and leaves the connection cut, whatever
 // the command was.
