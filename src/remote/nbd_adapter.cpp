@@ -38,6 +38,7 @@
 
 using oru::nbd::Limit;
 using oru::nbd::wait_for_progress;
+using oru::nbd::connect_export;
 
 namespace {
 
@@ -478,10 +479,13 @@ oru::UniqueFd dial(const char *ip, const char *port, const Limit &limit, char *e
     return sock;
 }
 
+} // namespace
+
 // One connect attempt: the TCP connection, then the NBD handshake, both
 // within the limit. errno tells the caller why it failed; ECONNREFUSED
 // means that nothing listened yet.
-int connect_export(struct nbd_handle *nbd, const char *ip, const char *port, char *error) {
+int oru::nbd::connect_export(struct nbd_handle *nbd, const char *ip, const char *port,
+                             char *error) {
     Limit limit;
     oru::UniqueFd sock = dial(ip, port, limit, error);
     if (!sock) return -1;
@@ -496,13 +500,16 @@ int connect_export(struct nbd_handle *nbd, const char *ip, const char *port, cha
         if (progress == 0) return -1;
         if (progress < 0) break;
     }
-    if (nbd_aio_is_ready(nbd) != 1) {
+    // A handle in option mode stops before the export is chosen.
+    if (nbd_aio_is_ready(nbd) != 1 && nbd_aio_is_negotiating(nbd) != 1) {
         put_nbd_error(error);
         errno = EPROTO;
         return -1;
     }
     return 0;
 }
+
+namespace {
 
 // Asks the server to end the session and waits, within the limit, for it to
 // close its side. Writes were made durable before this (each call, or the

@@ -266,6 +266,10 @@ oruError nbd_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
     if (nbd_can_zero(h->rblk) == 1) info->flags |= ORU_INFO_FAST_ZERO;
     if (open_access(h->open_flag) == ORU_RO || nbd_is_read_only(h->rblk) == 1)
         info->flags |= ORU_INFO_READ_ONLY;
+    // The transport carries dirty bitmaps as meta contexts; whether this
+    // export offers any takes a connection of its own to ask (ListBitmaps),
+    // which an info call, made before every extents query, must not cost.
+    info->flags |= ORU_INFO_BITMAPS;
     return ORU_OK;
 }
 
@@ -282,6 +286,6 @@ const VolumeOps kNbdVolumeOps = {
     .header_get = remote_nbd_header_get,
     .header_set = remote_nbd_header_set,
     .close = remote_nbd_close,
-    .list_bitmaps = nullptr,
-    .changed_extents = nullptr,
+    .list_bitmaps = remote_nbd_list_bitmaps,
+    .changed_extents = remote_nbd_changed_extents,
 };

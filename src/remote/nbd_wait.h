@@ -1,5 +1,6 @@
-// The bounded wait of the NBD adapter, shared with the other code that
-// sends commands on an adapter's connection (block status). Every command
+// The bounded wait and the connect of the NBD adapter, shared with the
+// other code that sends commands on an adapter's connection (block status)
+// or opens one of its own (dirty bitmaps). Every command
 // waits through wait_for_progress, so that a server that falls silent costs
 // at most ORU_NET_TIMEOUT seconds and leaves the connection cut, whatever
 // the command was.
@@ -28,5 +29,11 @@ struct Limit {
 // `keep` says it already holds one).
 int wait_for_progress(struct nbd_handle *nbd, Limit &limit, const char *step, char *error,
                       bool keep);
+
+// One connect attempt to ip:port: the TCP connection and the handshake, each
+// within ORU_NET_TIMEOUT. 0 once the handle is ready (or negotiating, in
+// option mode); -1 with errno set and the reason in error (100 bytes),
+// ECONNREFUSED when nothing listened yet.
+int connect_export(struct nbd_handle *nbd, const char *ip, const char *port, char *error);
 
 } // namespace oru::nbd

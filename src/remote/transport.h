@@ -32,6 +32,19 @@ oruError remote_nbd_close(oruDiskLibInHandle *h);
 // "base:allocation" block status, or as data when it offers none.
 oruError remote_nbd_extents(oruDiskLibInHandle *h, uint64_t offset, uint64_t length,
                             oru_extent_fn fn, void *opaque);
+// Describes export bytes [offset, offset + length) from block status of
+// `context` on nbd (the volume's connection, or another one to the same
+// export that agreed to the context). With dirty_bitmap, runs whose bit 0
+// is clear are reported as "zero" (unchanged), the others as changed.
+oruError remote_nbd_block_status(oruDiskLibInHandle *h, nbd_handle *nbd, const char *context,
+                                 bool dirty_bitmap, uint64_t offset, uint64_t length,
+                                 oru_extent_fn fn, void *opaque);
+// The export's "qemu:dirty-bitmap:NAME" contexts (nbd_bitmaps.cpp), each
+// asked on a second connection to the same export.
+oruError remote_nbd_list_bitmaps(oruDiskLibInHandle *h, oruDiskLibBitmapInfo *bitmaps,
+                                 uint32_t max_bitmaps, uint32_t *num_bitmaps);
+oruError remote_nbd_changed_extents(oruDiskLibInHandle *h, const char *name, uint64_t offset,
+                                    uint64_t length, oru_extent_fn fn, void *opaque);
 
 // iSCSI ("lanfree" with an iscsi target URL).
 oruError remote_iscsi_attach(oruDiskLibInHandle *h, const oruDiskLibVolume *volume);

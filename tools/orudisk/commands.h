@@ -14,5 +14,6 @@ void add_bitmap_command(CLI::App &app, const Output &out);
 void add_copy_command(CLI::App &app, const Output &out);
 void add_restore_command(CLI::App &app, const Output &out);
 void add_map_command(CLI::App &app, const Output &out);
+void add_bitmaps_command(CLI::App &app, const Output &out);
 
 } // namespace orudisk

@@ -49,6 +49,7 @@ int main(int argc, char **argv) {
     add_copy_command(app, out);
     add_restore_command(app, out);
     add_map_command(app, out);
+    add_bitmaps_command(app, out);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {

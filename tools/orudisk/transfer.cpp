@@ -61,6 +61,27 @@ uint64_t write_changed_runs(VolumeSession &to, uint64_t offset, unsigned char *b
     return written;
 }
 
+// Writes buffer[0, length) as runs of blocks: those of zeros as one zeroing
+// request each run, the others as one write each run.
+uint64_t write_or_zero_runs(VolumeSession &to, uint64_t offset, unsigned char *buffer,
+                            uint64_t length, uint64_t block) {
+    uint64_t pos = 0;
+    while (pos < length) {
+        const uint64_t run_start = pos;
+        bool zeros = false;
+        for (bool first = true; pos < length; first = false) {
+            uint64_t next = std::min(length, (offset + pos) / block * block + block - offset);
+            bool block_zeros = all_zero(buffer + pos, next - pos);
+            if (first) zeros = block_zeros;
+            else if (block_zeros != zeros) break;
+            pos = next;
+        }
+        if (zeros) to.write_zeroes(offset + run_start, pos - run_start);
+        else to.write(offset + run_start, pos - run_start, buffer + run_start);
+    }
+    return length;
+}
+
 using Buffer = std::unique_ptr<unsigned char, FreeDeleter>;
 
 Buffer transfer_buffer(uint64_t bytes) {
@@ -231,7 +252,7 @@ uint64_t write_zero_ranges(VolumeSession &to, const std::vector<Extent> &zeroes,
     uint64_t zeroed = 0;
     for (const Extent &range : zeroes) {
         if (range.offset % kSector != 0 || range.length % kSector != 0)
-            throw CliError("internal: zero range not on sector boundaries");
+            throw CliError::found(ORU_E_FAIL, "internal: zero range not on sector boundaries");
         for (uint64_t pos = range.offset, end = range.offset + range.length; pos < end; pos += kZeroPiece) {
             uint64_t length = std::min(kZeroPiece, end - pos);
             to.write_zeroes(pos, length);
@@ -276,7 +297,9 @@ TransferStats transfer(VolumeSession &from, VolumeSession &to, const TransferPla
         while (std::optional<Chunk> chunk = pipeline.take_filled()) {
             const Piece &piece = pieces[chunk->index];
             unsigned char *data = chunk->data.get();
-            if (plan.baseline) {
+            if (plan.zero_blocks_by_zeroing) {
+                stats.bytes_written += write_or_zero_runs(to, piece.offset, data, piece.length, plan.block);
+            } else if (plan.baseline) {
                 stats.bytes_written +=
                     write_changed_runs(to, piece.offset, data, chunk->reference.get(), piece.length, plan.block);
             } else if (plan.skip_zero_blocks) {

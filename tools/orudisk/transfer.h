@@ -37,6 +37,11 @@ struct TransferPlan {
     // backing file): blocks equal to it are left unwritten. Wins over
     // skip_zero_blocks.
     VolumeSession *baseline = nullptr;
+    // The target reads as something other than the source where the source
+    // now reads zeros (a new image over an earlier backup, copying only what
+    // changed since): blocks of zeros become zeroing requests, which hide
+    // the old data without writing buffers of zeros. Wins over both above.
+    bool zero_blocks_by_zeroing = false;
     uint64_t block = 64 * 1024; // unit of both comparisons; the target's cluster size suits
     // Further handles on the source, each read by a thread of its own so that
     // reads overlap (a local disk serves several at once). Unused with a

@@ -1,6 +1,7 @@
 #include "volume_extents.h"
 
 #include <algorithm>
+#include <functional>
 #include <string>
 
 #include "cli_error.h"
@@ -24,18 +25,23 @@ void append(ExtentMap &map, uint64_t offset, uint64_t length, bool zero) {
     map.extents.push_back({offset, length, zero});
 }
 
-} // namespace
+// One batch of extents from sector `next`, as the library answers it.
+using Query = std::function<oruError(uint64_t next, uint64_t sectors, oruDiskLibExtent *batch,
+                                     uint32_t *count)>;
 
-ExtentMap query_extents(VolumeSession &session, uint64_t size) {
+// Asks `query` in batches up to `size`; `blank` is the flag of an extent
+// that reads as the baseline does (zeros, or unchanged).
+ExtentMap collect_extents(VolumeSession &session, uint64_t size, const Query &query,
+                          uint32_t blank, const std::string &what) {
     ExtentMap map;
     const uint64_t sectors = (size + kSector - 1) / kSector;
     std::vector<oruDiskLibExtent> batch(kBatch);
     uint64_t next = 0; // sector
     while (next < sectors) {
         uint32_t count = 0;
-        oruError rc = session.query_extents(next, sectors - next, batch.data(), kBatch, &count);
+        oruError rc = query(next, sectors - next, batch.data(), &count);
         if (rc != ORU_OK)
-            throw CliError("querying the extents of " + session.name() + " from sector " +
+            throw CliError("querying " + what + " of " + session.name() + " from sector " +
                                std::to_string(next) + " failed",
                            rc);
         if (count > kBatch)
@@ -51,12 +57,33 @@ ExtentMap query_extents(VolumeSession &session, uint64_t size) {
                     std::to_string(next));
             uint64_t offset = next * kSector;
             uint64_t end = std::min((next + e.count) * kSector, size);
-            append(map, offset, end - offset, (e.flags & ORU_EXTENT_ZERO) != 0);
+            append(map, offset, end - offset, e.flags == blank);
             next += e.count;
         }
     }
     map.end = std::min(next * kSector, size);
     return map;
+}
+
+} // namespace
+
+ExtentMap query_extents(VolumeSession &session, uint64_t size) {
+    return collect_extents(
+        session, size,
+        [&](uint64_t next, uint64_t sectors, oruDiskLibExtent *batch, uint32_t *count) {
+            return session.query_extents(next, sectors, batch, kBatch, count);
+        },
+        ORU_EXTENT_ZERO, "the extents");
+}
+
+ExtentMap query_changed_extents(VolumeSession &session, const std::string &bitmap, uint64_t size) {
+    // Only an extent the library calls unchanged (flags 0) is skipped.
+    return collect_extents(
+        session, size,
+        [&](uint64_t next, uint64_t sectors, oruDiskLibExtent *batch, uint32_t *count) {
+            return session.query_changed_extents(bitmap, next, sectors, batch, kBatch, count);
+        },
+        0, "the changes in bitmap " + bitmap);
 }
 
 std::vector<Extent> data_ranges(const ExtentMap &map, uint64_t size) {

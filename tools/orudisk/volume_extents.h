@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "bitmap_file.h"
@@ -28,6 +29,11 @@ struct ExtentMap {
 // CliError (with the library's code when it gave one) if the library cannot
 // tell or answers something that does not fit together.
 ExtentMap query_extents(VolumeSession &session, uint64_t size);
+
+// The same for what the change-tracking bitmap `bitmap` marks: an extent is
+// `zero` where the bitmap says unchanged, so data_ranges() of the map are the
+// changed ranges (and whatever it does not reach).
+ExtentMap query_changed_extents(VolumeSession &session, const std::string &bitmap, uint64_t size);
 
 // The ranges of [0, size) that may hold data: the data extents, and whatever
 // lies past the map's end (unknown, so taken as data).

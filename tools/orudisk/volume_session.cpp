@@ -8,11 +8,15 @@ namespace orudisk {
 
 namespace {
 
-uint64_t sectors_for(uint64_t bytes) { return (bytes + kSector - 1) / kSector; }
+uint64_t sectors_for(uint64_t bytes) {
+    return (bytes + kSector - 1) / kSector;
+}
 
 const std::string kAccessKeyPrefix = "ORU ";
 
-char *text_or_null(std::string &s) { return s.empty() ? nullptr : s.data(); }
+char *text_or_null(std::string &s) {
+    return s.empty() ? nullptr : s.data();
+}
 
 // Overwrites a secret before its memory is given back.
 void wipe(std::string &secret) {
@@ -31,10 +35,14 @@ int format_code(const std::string &name) {
 
 std::string format_name(int code) {
     switch (code) {
-    case ORU_QCOW: return "qcow2";
-    case ORU_RAW: return "raw";
-    case ORU_LUKS: return "luks";
-    default: return "format " + std::to_string(code);
+    case ORU_QCOW:
+        return "qcow2";
+    case ORU_RAW:
+        return "raw";
+    case ORU_LUKS:
+        return "luks";
+    default:
+        return "format " + std::to_string(code);
     }
 }
 
@@ -72,7 +80,8 @@ VolumeSession::VolumeSession(const VolumeOptions &o, int format, int open_flag)
         const char *mode = transport_.empty() ? nullptr : transport_.c_str();
         oruError rc = oruDiskLib_Open(&volume_, open_flag, mode, remote_, handle_, connection_);
         if (rc != ORU_OK)
-            throw CliError("cannot open " + name_, rc, remote_ ? "" : os_reason_opening(path_, open_flag != ORU_RO));
+            throw CliError("cannot open " + name_, rc,
+                           remote_ ? "" : os_reason_opening(path_, open_flag != ORU_RO));
         open_ = true;
     } catch (...) {
         release();
@@ -80,7 +89,9 @@ VolumeSession::VolumeSession(const VolumeOptions &o, int format, int open_flag)
     }
 }
 
-VolumeSession::~VolumeSession() { release(); }
+VolumeSession::~VolumeSession() {
+    release();
+}
 
 void VolumeSession::release() noexcept {
     if (open_) oruDiskLib_Close(handle_, &volume_);
@@ -108,11 +119,13 @@ void VolumeSession::write(uint64_t offset, uint64_t length, void *buffer) {
 }
 
 void VolumeSession::read_luks_header(void *buffer) {
-    check(oruDiskLib_Header_get(handle_, &volume_, buffer), "reading the LUKS header of " + name_ + " failed");
+    check(oruDiskLib_Header_get(handle_, &volume_, buffer),
+          "reading the LUKS header of " + name_ + " failed");
 }
 
 void VolumeSession::write_luks_header(void *buffer) {
-    check(oruDiskLib_Header_set(handle_, &volume_, buffer), "writing the LUKS header of " + name_ + " failed");
+    check(oruDiskLib_Header_set(handle_, &volume_, buffer),
+          "writing the LUKS header of " + name_ + " failed");
 }
 
 void VolumeSession::query_allocation() {
@@ -120,23 +133,53 @@ void VolumeSession::query_allocation() {
           "querying the allocated clusters of " + name_ + " failed");
 }
 
-oruError VolumeSession::query_extents(uint64_t start_sector, uint64_t sectors, oruDiskLibExtent *extents,
-                                      uint32_t max_extents, uint32_t *count) {
-    return oruDiskLib_QueryExtents(handle_, &volume_, start_sector, sectors, extents, max_extents, count);
+oruError VolumeSession::query_extents(uint64_t start_sector, uint64_t sectors,
+                                      oruDiskLibExtent *extents, uint32_t max_extents,
+                                      uint32_t *count) {
+    return oruDiskLib_QueryExtents(handle_, &volume_, start_sector, sectors, extents, max_extents,
+                                   count);
 }
 
 oruDiskLibInfo VolumeSession::info() {
     oruDiskLibInfo facts{};
     facts.structSize = sizeof facts;
-    check(oruDiskLib_GetInfo(handle_, &volume_, &facts), "asking the library what " + name_ + " is failed");
+    check(oruDiskLib_GetInfo(handle_, &volume_, &facts),
+          "asking the library what " + name_ + " is failed");
     return facts;
 }
 
+oruError VolumeSession::query_changed_extents(const std::string &bitmap, uint64_t start_sector,
+                                              uint64_t sectors, oruDiskLibExtent *extents,
+                                              uint32_t max_extents, uint32_t *count) {
+    return oruDiskLib_QueryChangedExtents(handle_, &volume_, bitmap.c_str(), start_sector, sectors,
+                                          extents, max_extents, count);
+}
+
+std::vector<oruDiskLibBitmapInfo> VolumeSession::list_bitmaps() {
+    // Asked again while bitmaps appear between the two calls.
+    std::vector<oruDiskLibBitmapInfo> bitmaps;
+    uint32_t count = 0;
+    do {
+        bitmaps.resize(count);
+        check(oruDiskLib_ListBitmaps(handle_, &volume_, bitmaps.data(),
+                                     static_cast<uint32_t>(bitmaps.size()), &count),
+              "listing the bitmaps of " + name_ + " failed");
+    } while (count > bitmaps.size());
+    bitmaps.resize(count);
+    for (auto &bitmap : bitmaps)
+        bitmap.name[sizeof bitmap.name - 1] = '\0';
+    return bitmaps;
+}
+
+// A partial last sector (a raw file's odd end) is named whole, as reads and
+// writes name it.
 void VolumeSession::write_zeroes(uint64_t offset, uint64_t length) {
-    check(oruDiskLib_WriteZeroes(handle_, &volume_, offset / kSector, length / kSector),
+    check(oruDiskLib_WriteZeroes(handle_, &volume_, offset / kSector, sectors_for(length)),
           "zeroing " + name_ + " at byte " + std::to_string(offset) + " failed");
 }
 
-void VolumeSession::flush() { check(oruDiskLib_Flush(handle_, &volume_), "flushing " + name_ + " failed"); }
+void VolumeSession::flush() {
+    check(oruDiskLib_Flush(handle_, &volume_), "flushing " + name_ + " failed");
+}
 
 } // namespace orudisk

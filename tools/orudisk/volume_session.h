@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "volume_options.h"
 
@@ -15,7 +16,7 @@ namespace orudisk {
 
 inline constexpr uint64_t kSector = 512;
 inline constexpr uint64_t kMaxTransfer = 32ull << 20; // the library's limit per call
-inline constexpr uint64_t kLuksHeaderBytes = 1052672;  // header region of LUKS volumes
+inline constexpr uint64_t kLuksHeaderBytes = 1052672; // header region of LUKS volumes
 
 // SDK_TYPE for "qcow2", "raw", "luks".
 int format_code(const std::string &name);
@@ -57,6 +58,13 @@ class VolumeSession {
     // Everything written so far is durable (a handle opened with
     // ORU_WRITEBACK defers that to here or to close).
     void flush();
+    // One oruDiskLib_QueryChangedExtents call, its code returned like
+    // query_extents'.
+    oruError query_changed_extents(const std::string &bitmap, uint64_t start_sector,
+                                   uint64_t sectors, oruDiskLibExtent *extents,
+                                   uint32_t max_extents, uint32_t *count);
+    // Every change-tracking bitmap of the volume. Throws CliError.
+    std::vector<oruDiskLibBitmapInfo> list_bitmaps();
     // Closes the volume, reporting a failure (a write-back that did not
     // reach the image must not pass unnoticed). Idempotent.
     void close();

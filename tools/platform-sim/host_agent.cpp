@@ -1,4 +1,5 @@
 #include "host_agent.h"
+#include "image_bitmaps.h"
 
 #include "fault_script.h"
 #include "management_service.h"
@@ -65,6 +66,16 @@ HttpReply HostAgent::handle(const HttpRequest &request) {
     if (access(wanted.image.c_str(), wanted.read_only ? R_OK : R_OK | W_OK) != 0)
         return no_export(404, "image not accessible: " + wanted.image);
 
+    // The platform's agent exports the volume's change-tracking bitmaps when
+    // it keeps them: those named, or every one the qcow2 image holds.
+    if (volume && volume->all_bitmaps && wanted.format == "qcow2") {
+        std::string why;
+        auto names = image_bitmaps(wanted.image, why);
+        if (!names) return no_export(500, why);
+        wanted.bitmaps = std::move(*names);
+    } else if (volume && wanted.format == "qcow2") {
+        wanted.bitmaps = volume->bitmaps;
+    }
     wanted.host_id = host_.id;
     wanted.host_address = host_.address;
     wanted.backup_address = host_.backup_address;

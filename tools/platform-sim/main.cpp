@@ -24,7 +24,7 @@ const char kUsage[] =
     "  --user NAME:PASSWORD   add a user (repeatable)\n"
     "  --host id=ID,address=ADDR[,backupAddress=ADDR,cpuUsage=N,dataStores=A+B,...]\n"
     "                         add a host (repeatable; members as in the config)\n"
-    "  --volume uuid=UUID[,dataStore=DS,image=FILE,inUse=true]\n"
+    "  --volume uuid=UUID[,dataStore=DS,image=FILE,inUse=true,bitmaps=true|NAME+NAME]\n"
     "                         add a volume (repeatable)\n"
     "  --address ADDR         management server address (overrides the config)\n"
     "  --image-dir DIR        base of relative volume image paths (default: the config's directory)\n"

@@ -24,11 +24,7 @@
 extern char **environ;
 
 namespace oru::sim {
-namespace {
 
-using namespace std::chrono_literals;
-
-// qemu option syntax doubles a comma inside a value.
 std::string option_value(const std::string &text) {
     std::string escaped;
     for (char c : text) {
@@ -37,6 +33,11 @@ std::string option_value(const std::string &text) {
     }
     return escaped;
 }
+
+namespace {
+
+using namespace std::chrono_literals;
+
 
 // True once the server on address:port has sent the NBD greeting, which
 // qemu-nbd does only after it has opened the image.
@@ -173,7 +174,7 @@ std::optional<int> NbdExports::start(const ExportRequest &request, std::string &
     if (auto it = exports_.find(key); it != exports_.end()) {
         Export &old = it->second;
         if (alive(old) && old.request.image == request.image && old.request.format == request.format &&
-            old.request.read_only == request.read_only) {
+            old.request.read_only == request.read_only && old.request.bitmaps == request.bitmaps) {
             log_.event("export reused", {{"host", request.host_id},
                                          {"volumeUuid", request.volume_uuid},
                                          {"port", old.port}});
@@ -212,6 +213,7 @@ std::vector<std::string> qemu_nbd_arguments(const std::string &program, const Ex
     std::vector<std::string> args = {
         program, "--image-opts", "--export-name=" + request.volume_uuid, "--persistent", "--shared=16"};
     if (request.read_only) args.push_back("--read-only");
+    for (const auto &bitmap : request.bitmaps) args.push_back("--bitmap=" + bitmap);
     struct stat info {};
     const char *protocol = stat(request.image.c_str(), &info) == 0 && S_ISBLK(info.st_mode) ? "host_device" : "file";
     args.push_back("driver=" + request.format + ",file.driver=" + protocol +

@@ -17,6 +17,7 @@
 #include <thread>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace oru::sim {
 
@@ -28,7 +29,11 @@ struct ExportRequest {
     std::string image;
     std::string format; // "qcow2" or "raw"
     bool read_only = true;
+    std::vector<std::string> bitmaps; // persistent dirty bitmaps exported as meta contexts
 };
+
+// qemu option syntax: a comma inside a value is doubled.
+std::string option_value(const std::string &text);
 
 // Runs fork jobs on one thread that lives as long as the simulator: a
 // child's parent-death signal follows the thread that forked it, and

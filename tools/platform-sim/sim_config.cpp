@@ -79,6 +79,14 @@ Volume parse_volume(const json &item) {
     volume.image = text_member(item, "image");
     volume.in_use = item.value("inUse", false);
     volume.task_states = text_list(item, "taskStates");
+    if (auto it = item.find("bitmaps"); it != item.end()) {
+        if (it->is_boolean())
+            volume.all_bitmaps = it->get<bool>();
+        else if (it->is_array())
+            volume.bitmaps = text_list(item, "bitmaps");
+        else
+            throw std::runtime_error("a volume's \"bitmaps\" is true, false or a list of names");
+    }
     return volume;
 }
 
@@ -254,7 +262,8 @@ nlohmann::json flag_object(const std::string &text) {
         if (eq == std::string::npos || eq == 0)
             throw std::runtime_error("expected name=value in: " + pair);
         std::string name = pair.substr(0, eq), value = pair.substr(eq + 1);
-        if (name == "dataStores" || name == "taskStates") {
+        const bool boolean = value == "true" || value == "false";
+        if (name == "dataStores" || name == "taskStates" || (name == "bitmaps" && !boolean)) {
             json list = json::array();
             std::stringstream words(value);
             for (std::string word; std::getline(words, word, '+');)
@@ -266,7 +275,7 @@ nlohmann::json flag_object(const std::string &text) {
             } catch (const std::exception &) {
                 throw std::runtime_error("cpuUsage must be a number: " + value);
             }
-        } else if (value == "true" || value == "false") {
+        } else if (boolean) {
             object[name] = value == "true";
         } else {
             object[name] = value;

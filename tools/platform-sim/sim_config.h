@@ -40,6 +40,10 @@ struct Volume {
     std::string image;   // local image file; empty: the request's diskPath is exported
     bool in_use = false; // open-mode tasks of this volume end in ERROR
     std::vector<std::string> task_states; // overrides the open-mode states
+    // Persistent dirty bitmaps its exports offer ("bitmaps": a list of names,
+    // or true for every bitmap the qcow2 image holds).
+    bool all_bitmaps = false;
+    std::vector<std::string> bitmaps;
 };
 
 // How a service frames and paces its replies. The defaults (one request per

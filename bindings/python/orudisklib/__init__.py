@@ -19,7 +19,7 @@ writes reaching past the end raise ValueError. Failures raise
 from ._info import VolumeInfo
 from ._native import Error
 from ._remote import Connection, connect, open_remote
-from ._volume import Volume, create, open
+from ._volume import Bitmap, Volume, create, open
 
 
 def version() -> str:
@@ -28,4 +28,7 @@ def version() -> str:
     return lib.oruDiskLib_GetVersion().decode()
 
 
-__all__ = ["Error", "Volume", "VolumeInfo", "Connection", "open", "create", "connect", "open_remote", "version"]
+__all__ = [
+    "Error", "Bitmap", "Volume", "VolumeInfo", "Connection", "open", "create", "connect", "open_remote",
+    "version",
+]

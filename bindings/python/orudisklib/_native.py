@@ -34,6 +34,8 @@ ORU_INFO_FAST_ZERO = 2
 ORU_INFO_CAN_FLUSH = 4
 ORU_INFO_EXTENTS = 8
 ORU_INFO_BITMAPS = 16
+ORU_EXTENT_CHANGED = 2
+ORU_BITMAP_ENABLED, ORU_BITMAP_INCONSISTENT = 1, 2
 
 _NAMES = (
     "ORU_OK", "ORU_E_FAIL", "ORU_E_NOT_SUPPORTED", "ORU_E_CONNECT_FAIL",
@@ -126,6 +128,14 @@ class Info(ctypes.Structure):
     ]
 
 
+class BitmapInfo(ctypes.Structure):
+    _fields_ = [
+        ("name", ctypes.c_char * 1024),
+        ("granularity", ctypes.c_uint32),
+        ("flags", ctypes.c_uint32),
+    ]
+
+
 def _candidates() -> list[str]:
     names = []
     if _paths.LIBRARY and not _paths.LIBRARY.startswith("@"):
@@ -175,6 +185,11 @@ def _declare(library: ctypes.CDLL) -> None:
         "oruDiskLib_Create": (i, [ctypes.c_char_p, ctypes.c_char_p, u32, u64, i]),
         "oruDiskLib_QueryExtents": (
             i, [H, V, u64, u64, ctypes.POINTER(Extent), u32, ctypes.POINTER(u32)]),
+        "oruDiskLib_QueryChangedExtents": (
+            i, [H, V, ctypes.c_char_p, u64, u64, ctypes.POINTER(Extent), u32,
+                ctypes.POINTER(u32)]),
+        "oruDiskLib_ListBitmaps": (
+            i, [H, V, ctypes.POINTER(BitmapInfo), u32, ctypes.POINTER(u32)]),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(library, name)

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import builtins
 import ctypes
+import dataclasses
 import os
 import threading
 from typing import Optional, Union
@@ -19,6 +20,23 @@ _LUKS_MAGIC = b"LUKS\xba\xbe"
 _EXTENT_BATCH = 1024
 
 BytesLike = Union[bytes, bytearray, memoryview]
+
+
+@dataclasses.dataclass(frozen=True)
+class Bitmap:
+    """One change-tracking bitmap: granularity is bytes per bit, 0 when the
+    transport does not say (an NBD export); flags are ORU_BITMAP_* bits."""
+    name: str
+    granularity: int
+    flags: int
+
+    @property
+    def enabled(self) -> bool:
+        return bool(self.flags & n.ORU_BITMAP_ENABLED)
+
+    @property
+    def inconsistent(self) -> bool:
+        return bool(self.flags & n.ORU_BITMAP_INCONSISTENT)
 
 
 def _text(value: Optional[Union[str, os.PathLike]]) -> Optional[bytes]:
@@ -255,6 +273,48 @@ class Volume:
         (offset, length, zero) tuples in order, contiguous, covering the range
         cut at the end of the volume; zero is True where reads return zeros.
         length None means to the end of the volume."""
+        def query(sector, count, batch, found):
+            return n.lib.oruDiskLib_QueryExtents(
+                self._handle, ctypes.byref(self._descriptor), sector, count, batch,
+                _EXTENT_BATCH, found)
+        return self._runs(query, n.ORU_EXTENT_ZERO, offset, length, "the extents")
+
+    def changed_extents(self, name: str, offset: int = 0,
+                        length: Optional[int] = None) -> list[tuple[int, int, bool]]:
+        """What the change-tracking bitmap `name` marks, shaped like
+        extents(): (offset, length, changed) tuples in order, contiguous,
+        covering the range cut at the end of the volume. An unknown or
+        inconsistent bitmap raises Error."""
+        encoded = os.fsencode(name)
+
+        def query(sector, count, batch, found):
+            return n.lib.oruDiskLib_QueryChangedExtents(
+                self._handle, ctypes.byref(self._descriptor), encoded, sector, count, batch,
+                _EXTENT_BATCH, found)
+        return self._runs(query, n.ORU_EXTENT_CHANGED, offset, length,
+                          f"the changes in bitmap {name!r}")
+
+    def bitmaps(self) -> list[Bitmap]:
+        """The volume's change-tracking bitmaps (a qcow2 image's persistent
+        dirty bitmaps, or those a remote export offers)."""
+        found = ctypes.c_uint32()
+        with self._lock:
+            self._require_open()
+            room = 0
+            while True:
+                table = (n.BitmapInfo * max(room, 1))()
+                rc = n.lib.oruDiskLib_ListBitmaps(
+                    self._handle, ctypes.byref(self._descriptor), table, room,
+                    ctypes.byref(found))
+                n.check(rc, f"listing the bitmaps of {self._name} failed")
+                if found.value <= room:
+                    break
+                room = found.value  # bitmaps appeared between the two calls
+        return [Bitmap(os.fsdecode(b.name), b.granularity, b.flags)
+                for b in table[:found.value]]
+
+    def _runs(self, query, flag: int, offset: int, length: Optional[int],
+              what: str) -> list[tuple[int, int, bool]]:
         _check_range("offset", offset)
         if length is None:
             length = max(self._size - offset, 0)
@@ -266,19 +326,17 @@ class Volume:
         with self._lock:
             self._require_open()
             while sector < end:
-                rc = n.lib.oruDiskLib_QueryExtents(
-                    self._handle, ctypes.byref(self._descriptor), sector, end - sector,
-                    batch, _EXTENT_BATCH, ctypes.byref(found))
-                n.check(rc, f"querying the extents of {self._name} failed")
+                rc = query(sector, end - sector, batch, ctypes.byref(found))
+                n.check(rc, f"querying {what} of {self._name} failed")
                 if found.value == 0:
                     break  # the volume ends here
                 for e in batch[:found.value]:
-                    zero = bool(e.flags & n.ORU_EXTENT_ZERO)
+                    marked = bool(e.flags & flag)
                     start, count = e.start * n.SECTOR, e.count * n.SECTOR
-                    if result and result[-1][2] == zero and result[-1][0] + result[-1][1] == start:
+                    if result and result[-1][2] == marked and result[-1][0] + result[-1][1] == start:
                         prev = result.pop()
                         start, count = prev[0], prev[1] + count
-                    result.append((start, count, zero))
+                    result.append((start, count, marked))
                     sector = e.start + e.count
         return result
 

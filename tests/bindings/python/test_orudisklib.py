@@ -93,6 +93,31 @@ def merge(runs):
     return out
 
 
+def test_dirty_bitmaps_list_and_query(tmp_path):
+    """bitmaps() and changed_extents() as qemu's own bitmap says; raw
+    volumes list none and refuse a query rather than answer "unchanged"."""
+    raw = tmp_path / "plain.raw"
+    raw.write_bytes(bytes(MiB))
+    with orudisklib.open(raw) as volume:
+        assert volume.bitmaps() == []
+        with pytest.raises(orudisklib.Error):
+            volume.changed_extents("b0")
+    image = tmp_path / "tracked.qcow2"
+    run("qemu-img", "create", "-q", "-f", "qcow2", str(image), "64M")
+    run("qemu-img", "bitmap", "--add", "--enable", str(image), "b0")
+    run("qemu-io", "-c", "write -P 0x11 1M 64k", "-c", "write -z 8M 128k", str(image))
+    with orudisklib.open(image) as volume:
+        bitmaps = volume.bitmaps()
+        if not bitmaps:
+            pytest.skip("local qcow2 bitmaps are not listed by this library")
+        assert [(b.name, b.granularity, b.enabled) for b in bitmaps] == [("b0", 65536, True)]
+        changed = volume.changed_extents("b0")
+        with pytest.raises(orudisklib.Error):
+            volume.changed_extents("nope")
+    assert [(o, n) for o, n, dirty in changed if dirty] == [(MiB, 64 * 1024), (8 * MiB, 128 * 1024)]
+    assert changed[-1][0] + changed[-1][1] == 64 * MiB
+
+
 def test_failures_raise_documented_exceptions(chain, tmp_path):
     base, top = chain
     with pytest.raises(orudisklib.Error) as missing:
