@@ -3,9 +3,32 @@
 // volumes that keep none.
 #include "api/volume_access.h"
 #include "core/export.h"
+#include "util/bounded_copy.h"
 
-oruError oru::no_bitmaps(oruDiskLibInHandle *, const oruDiskLibVolume *, const char *) {
-    return ORU_E_NOT_SUPPORTED;
+namespace {
+
+constexpr char kFileKeepsNone[] = "raw and LUKS volumes keep no change-tracking bitmaps";
+constexpr char kLunKeepsNone[] = "lanfree volumes keep no change-tracking bitmaps";
+constexpr char kExportKeepsNone[] = "the NBD export offers no change-tracking bitmaps";
+
+} // namespace
+
+// Each transport answers in its own code and last-error slot, as its reads
+// do, so that callers find the text where they look for that transport's.
+oruError oru::no_bitmaps(oruDiskLibInHandle *h, const oruDiskLibVolume *, const char *) {
+    switch (h->flag) {
+    case ORU_TRANSPORT_LOCAL:
+        rawerror = const_cast<char *>(kFileKeepsNone);
+        return ORU_E_RAW_BITMAP;
+    case ORU_TRANSPORT_ISCSI:
+        iscsierror = const_cast<char *>(kLunKeepsNone);
+        return ORU_ISCSI_READ;
+    case ORU_TRANSPORT_NBD:
+        oru::bounded_copy(nbderror, sizeof nbderror, kExportKeepsNone);
+        return ORU_E_REMOTE_READ;
+    default:
+        return ORU_E_TRANS;
+    }
 }
 
 ORU_EXPORT oruError oruDiskLib_ListBitmaps(oruDiskLibHandle handle, const oruDiskLibVolume *volume,

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "core/volume_ops.h"
+#include "image/qcow2_dirty_bitmap.h"
 #include "qcow2.h"
 
 namespace {
@@ -49,6 +50,7 @@ oruError qcow2_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
     info->preferred_block = static_cast<uint32_t>(q->cluster_size);
     info->flags = ORU_INFO_EXTENTS | ORU_INFO_CAN_FLUSH;
     if (q->flag == ORU_RO) info->flags |= ORU_INFO_READ_ONLY;
+    if (qcow2_has_dirty_bitmaps(h->qblk)) info->flags |= ORU_INFO_BITMAPS;
     return ORU_OK;
 }
 
@@ -70,6 +72,24 @@ oruError qcow2_volume_close(oruDiskLibInHandle *h) {
     return ORU_OK;
 }
 
+// The bitmaps stored in this image itself: a bitmap describes the layer
+// that holds it, so the backing chain is not consulted.
+oruError qcow2_volume_list_bitmaps(oruDiskLibInHandle *h, oruDiskLibBitmapInfo *bitmaps,
+                                   uint32_t max_bitmaps, uint32_t *num_bitmaps) {
+    if (!h->qblk) return ORU_E_HANDLEQCOW;
+    return qcow2_list_dirty_bitmaps(h->qblk, bitmaps, max_bitmaps, num_bitmaps, &qcowerror) == 0
+               ? ORU_OK
+               : ORU_E_QCOW_BITMAP;
+}
+
+oruError qcow2_volume_changed_extents(oruDiskLibInHandle *h, const char *name, uint64_t offset,
+                                      uint64_t length, oru_extent_fn fn, void *opaque) {
+    if (!h->qblk) return ORU_E_HANDLEQCOW;
+    return qcow2_dirty_extents(h->qblk, name, offset, length, fn, opaque, &qcowerror) == 0
+               ? ORU_OK
+               : ORU_E_QCOW_BITMAP;
+}
+
 } // namespace
 
 const VolumeOps kQcow2VolumeOps = {
@@ -83,6 +103,6 @@ const VolumeOps kQcow2VolumeOps = {
     .header_get = qcow2_volume_header,
     .header_set = qcow2_volume_header,
     .close = qcow2_volume_close,
-    .list_bitmaps = nullptr,
-    .changed_extents = nullptr,
+    .list_bitmaps = qcow2_volume_list_bitmaps,
+    .changed_extents = qcow2_volume_changed_extents,
 };

@@ -23,6 +23,7 @@
 
 #include "core/export.h"
 #include "image/qcow2_allocation.h"
+#include "image/qcow2_dirty_bitmap.h"
 #include "image/qcow2_internal.h"
 #include "qcow2.h"
 #include "util/bounded_copy.h"
@@ -53,9 +54,7 @@ constexpr char kDataRefcountFailed[] = "update refcount failed";
 
 // Header fields a write consults.
 constexpr size_t kHeaderBytes = 96;
-constexpr size_t kVersionAt = 4;
 constexpr size_t kSnapshotCountAt = 60;
-constexpr size_t kAutoclearAt = 88;
 
 struct Texts {
     const char *extend;
@@ -91,14 +90,8 @@ class GuestWrite {
         // Clusters shared with snapshots carry counts above 1: writing them
         // in place would change the snapshots too.
         if (be32tohp(header + kSnapshotCountAt) != 0) return fail(kSnapshots);
-        // Auto-clear features (such as persistent dirty bitmaps) describe
-        // the data; a writer that does not keep them up to date must clear
-        // them first, or they would claim what is no longer true.
-        if (be32tohp(header + kVersionAt) >= 3 && be64tohp(header + kAutoclearAt) != 0) {
-            const unsigned char none[8] = {};
-            if (!oru::pwrite_all(q_->fd, none, sizeof none, kAutoclearAt)) return fail_system();
-        }
-        return true;
+        // No change-tracking bitmap may miss this write.
+        return qcow2_prepare_change(q_, offset, length, error_) == 0;
     }
 
     int write(const unsigned char *src, size_t length, uint64_t offset) {
