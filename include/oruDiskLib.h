@@ -201,7 +201,9 @@ oruError oruDiskLib_Read(const oruDiskLibHandle diskhandle, const oruDiskLibVolu
                          oruDiskLibSectorType startSector, oruDiskLibSectorType numSectors,
                          void *buffer);
 
-/* Writes numSectors sectors from buffer at startSector; as oruDiskLib_Read. */
+/* Writes numSectors sectors from buffer at startSector; as oruDiskLib_Read.
+ * On a qcow2 image with persistent dirty bitmaps the first write durably
+ * marks them inconsistent first (see oruDiskLib_ListBitmaps). */
 oruError oruDiskLib_Write(const oruDiskLibHandle diskhandle, const oruDiskLibVolume *volume,
                           oruDiskLibSectorType startSector, oruDiskLibSectorType numSectors,
                           void *buffer);
@@ -340,7 +342,10 @@ enum { ORU_BITMAP_ENABLED = 1, ORU_BITMAP_INCONSISTENT = 2 };
  * local qcow2 image, or those a remote NBD export offers as
  * "qemu:dirty-bitmap:NAME" contexts. *numBitmaps receives how many exist;
  * the first min(maxBitmaps, that) are filled (bitmaps may be NULL when
- * maxBitmaps is 0). Raw, LUKS and iSCSI volumes list none. */
+ * maxBitmaps is 0). Raw, LUKS and iSCSI volumes list none. A local qcow2
+ * image lists its own bitmaps (not its backing files'); INCONSISTENT when
+ * the bitmap is marked in use or the image's autoclear bit for bitmaps is
+ * clear. ORU_E_QCOW_BITMAP (text in qcowerror) when they cannot be read. */
 oruError oruDiskLib_ListBitmaps(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
                                 oruDiskLibBitmapInfo *bitmaps, uint32_t maxBitmaps,
                                 uint32_t *numBitmaps);
@@ -354,7 +359,9 @@ enum { ORU_EXTENT_CHANGED = 2 };
  * ORU_EXTENT_CHANGED where the bitmap marks any byte of its sectors, 0
  * elsewhere. An unknown name, an inconsistent bitmap, or a volume that holds
  * no bitmaps fails with a text saying so: the call never answers "unchanged"
- * for data it cannot vouch for. */
+ * for data it cannot vouch for. Local qcow2: ORU_E_QCOW_BITMAP (qcowerror);
+ * raw and LUKS: ORU_E_RAW_BITMAP (rawerror); lanfree: ORU_ISCSI_READ
+ * (iscsierror). */
 oruError oruDiskLib_QueryChangedExtents(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
                                         const char *bitmapName,
                                         oruDiskLibSectorType startSector,
