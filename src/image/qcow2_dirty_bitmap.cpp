@@ -20,11 +20,9 @@
 //    covers guest bytes [i << granularity_bits, (i + 1) << granularity_bits).
 #include "image/qcow2_dirty_bitmap.h"
 
-#include <errno.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "image/qcow2_internal.h"
 #include "util/bounded_copy.h"
@@ -46,24 +44,17 @@ constexpr uint32_t kMaxTableEntries = 0x8000000;
 constexpr uint32_t kMinGranularityBits = 9;
 constexpr uint32_t kMaxGranularityBits = 31;
 
-constexpr uint32_t kFlagInUse = 1;
 constexpr uint32_t kFlagAuto = 2;
 constexpr uint32_t kFlagExtraDataCompatible = 4;
-constexpr uint32_t kKnownFlags = kFlagInUse | kFlagAuto | kFlagExtraDataCompatible;
+constexpr uint32_t kKnownFlags = kBitmapFlagInUse | kFlagAuto | kFlagExtraDataCompatible;
 constexpr uint8_t kTypeDirtyTracking = 1;
 
-constexpr uint64_t kTableOffsetMask = 0x00FFFFFFFFFFFE00ULL;
-constexpr uint64_t kTableAllOnes = 1;
-constexpr uint64_t kTableReserved = ~(kTableOffsetMask | kTableAllOnes);
 
 // Header fields.
-constexpr size_t kHeaderBytes = 104;
-constexpr size_t kVersionAt = 4;
+constexpr size_t kHeaderBytes = kBitmapHeaderBytes;
 constexpr size_t kBackingOffsetAt = 8;
-constexpr size_t kAutoclearAt = 88;
 constexpr size_t kHeaderLengthAt = 100;
 constexpr size_t kVersion2HeaderBytes = 72;
-constexpr uint64_t kAutoclearBitmaps = 1;
 
 constexpr char kHeaderReadFailed[] = "read qcow header failed";
 constexpr char kExtensionCorrupt[] = "qcow header extensions are corrupted";
@@ -80,10 +71,8 @@ constexpr char kNotDirtyTracking[] = "qcow bitmap is not a dirty-tracking bitmap
 constexpr char kGranularityUnsupported[] = "qcow bitmap granularity is not supported";
 constexpr char kUnknownFlags[] = "qcow bitmap carries flags this library does not know";
 constexpr char kExtraData[] = "qcow bitmap carries extra data this library does not know";
-constexpr char kTableCorrupt[] = "qcow bitmap table is corrupted";
 constexpr char kTableReadFailed[] = "read qcow bitmap table failed";
 constexpr char kDataReadFailed[] = "read qcow bitmap data failed";
-constexpr char kReadOnly[] = "qcow image is opened read-only";
 constexpr char kNoImage[] = "qcow handle can't be NULL";
 constexpr char kNoMemory[] = "memory not enough";
 
@@ -104,7 +93,7 @@ uint64_t table_entries_needed(uint64_t disk_size, uint32_t granularity_bits,
 // Why one directory entry cannot be used, or nullptr.
 const char *check_entry(const DirtyBitmap &b, uint32_t flags, uint8_t type, uint32_t extra_bytes,
                         uint64_t disk_size, uint32_t cluster_bits, uint64_t file_size) {
-    if (flags & kFlagInUse) return kInUse;
+    if (flags & kBitmapFlagInUse) return kInUse;
     if (flags & ~kKnownFlags) return kUnknownFlags;
     if (type != kTypeDirtyTracking) return kNotDirtyTracking;
     if (b.granularity_bits < kMinGranularityBits || b.granularity_bits > kMaxGranularityBits)
@@ -346,6 +335,8 @@ const char *parse_bitmap_directory(const unsigned char *bytes, uint64_t size, ui
         if (entry_bytes > size - pos) return kDirectoryCorrupt;
         b.name.assign(reinterpret_cast<const char *>(e + kEntryHeaderBytes + extra_bytes),
                       name_bytes);
+        b.flags = flags;
+        b.entry_offset = pos;
         b.enabled = (flags & kFlagAuto) != 0;
         b.inconsistent =
             check_entry(b, flags, type, extra_bytes, disk_size, cluster_bits, file_size);
@@ -374,6 +365,7 @@ const char *read_bitmap_directory(qcow2 *q, BitmapDirectory *directory) {
         (ext.directory_offset & (q->cluster_size - 1)) != 0 ||
         ext.directory_offset > file_bytes || ext.directory_bytes > file_bytes - ext.directory_offset)
         return kBitmapsCorrupt;
+    directory->offset = ext.directory_offset;
     std::vector<unsigned char> bytes(ext.directory_bytes);
     if (pread_full(q->fd, bytes.data(), bytes.size(), ext.directory_offset) !=
         static_cast<ssize_t>(bytes.size()))
@@ -443,30 +435,4 @@ bool qcow2_has_dirty_bitmaps(qcow2 *q) {
     } catch (...) {
         return false;
     }
-}
-
-int qcow2_prepare_change(qcow2 *q, uint64_t, uint64_t, char **error) {
-    if (!q) return fail(error, kNoImage);
-    if (q->flag == ORU_RO) return fail(error, kReadOnly);
-    unsigned char header[kHeaderBytes] = {};
-    if (oru::pread_full(q->fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
-        return fail(error, kHeaderReadFailed);
-    // Auto-clear features (persistent dirty bitmaps among them) describe the
-    // data; a writer that does not keep them up to date must clear them
-    // before its first change, and the clearing must reach the disk before
-    // any changed data can: otherwise a crash could leave a bitmap that
-    // vouches for data it never saw change.
-    if (be32tohp(header + kVersionAt) < 3 || be64tohp(header + kAutoclearAt) == 0) return 0;
-    const unsigned char none[8] = {};
-    bool cleared = oru::pwrite_all(q->fd, none, sizeof none, kAutoclearAt);
-    int rc = -1;
-    while (cleared && (rc = ::fdatasync(q->fd)) != 0 && errno == EINTR) {
-    }
-    if (rc != 0) {
-        char text[sizeof q->err];
-        std::memset(q->err, 0, sizeof q->err);
-        oru::bounded_copy(q->err, sizeof q->err, strerror_r(errno, text, sizeof text));
-        return fail(error, q->err);
-    }
-    return 0;
 }

@@ -3,6 +3,10 @@
 // qemu-nbd exports of the same bitmap (nbdinfo --map=qemu:dirty-bitmap:NAME),
 // over granularities, bitmap table layouts, a chain and a 3 TiB thin image;
 // and the refusals that keep an incremental backup from missing a change.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "image/extents/extents_oracle.h"
@@ -35,6 +39,37 @@ std::vector<ByteRun> qemu_dirty_map(const std::string &image, const std::string 
         runs.push_back({e["offset"], e["length"], (type & 1) == 0});
     }
     return runs;
+}
+
+uint64_t be(const std::vector<uint8_t> &bytes, size_t at, int width) {
+    uint64_t v = 0;
+    for (int i = 0; i < width; ++i)
+        v = v << 8 | bytes.at(at + i);
+    return v;
+}
+
+// ORs `bits` into byte `at` of bitmap directory entry `index` of the image
+// (15: the low byte of the flags), or into header byte `at` for index -1.
+void patch(const std::string &image, int index, size_t at, uint8_t bits) {
+    std::vector<uint8_t> bytes = read_file(image);
+    size_t pos = be(bytes, 100, 4);
+    while (be(bytes, pos, 4) != 0x23852875) {
+        ASSERT_NE(be(bytes, pos, 4), 0u) << "no bitmaps extension";
+        pos += 8 + (be(bytes, pos + 4, 4) + 7) / 8 * 8;
+    }
+    size_t entry = be(bytes, pos + 24, 8);
+    for (int i = 0; i < index; ++i)
+        entry += (24 + be(bytes, entry + 20, 4) + be(bytes, entry + 18, 2) + 7) / 8 * 8;
+    bytes.at(index < 0 ? at : entry + at) |= bits;
+    write_file(image, bytes);
+}
+
+// A patch that clears the header's autoclear bits, as a program that does
+// not know bitmaps does when it writes.
+void clear_autoclear(const std::string &image) {
+    std::vector<uint8_t> bytes = read_file(image);
+    std::fill(bytes.begin() + 88, bytes.begin() + 96, 0);
+    write_file(image, bytes);
 }
 
 class Volume {
@@ -217,7 +252,8 @@ TEST_F(DirtyBitmaps, ChainsAndThinImagesAgreeWithQemuNbd) {
 }
 
 // Refusals: an unknown name, a bitmap left in use by a writer that died,
-// the bitmaps of an image written without updating them, and a raw volume.
+// the bitmaps of an image written by a program that did not update them,
+// and a raw volume.
 // None answers "unchanged".
 TEST_F(DirtyBitmaps, RefusesWhatItCannotVouchFor) {
     const std::string img = create("r.qcow2", "cluster_size=65536", "16M");
@@ -234,22 +270,7 @@ TEST_F(DirtyBitmaps, RefusesWhatItCannotVouchFor) {
     // writing leaves it; qemu-nbd refuses to export it too.
     const std::string used = dir.file("used.qcow2");
     sh("cp " + quote(img) + " " + quote(used));
-    {
-        std::vector<uint8_t> bytes = read_file(used);
-        auto be32 = [&](size_t at) {
-            return uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
-                   uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
-        };
-        size_t pos = be32(100);
-        while (be32(pos) != 0x23852875) {
-            ASSERT_NE(be32(pos), 0u) << "no bitmaps extension";
-            pos += 8 + (be32(pos + 4) + 7) / 8 * 8;
-        }
-        uint64_t directory = uint64_t{be32(pos + 24)} << 32 | be32(pos + 28);
-        // b0's entry: 24 bytes, the name "b0", padding to 32.
-        bytes[directory + 32 + 15] |= 1;
-        write_file(used, bytes);
-    }
+    patch(used, 1, 15, 1);
     EXPECT_NE(run("nbdinfo --map=qemu:dirty-bitmap:b1 -- [ qemu-nbd -r -f qcow2 -B b1 " +
                   quote(used) + " ]")
                   .status,
@@ -264,23 +285,14 @@ TEST_F(DirtyBitmaps, RefusesWhatItCannotVouchFor) {
         EXPECT_EQ(v.changed("b0", 16).size(), 2u);
     }
 
-    // A write through the library drops every bitmap, durably, before the
-    // data changes: qemu and the library both call them inconsistent.
+    // The autoclear bit cleared by a writer that does not know bitmaps.
+    clear_autoclear(img);
     {
-        Volume v(img, ORU_QCOW, ORU_RW);
-        std::vector<uint8_t> data(512, 0x5A);
-        ASSERT_EQ(oruDiskLib_Write(v.handle(), v.volume(), 4096, 1, data.data()), ORU_OK);
+        Volume v(img, ORU_QCOW);
         for (const oruDiskLibBitmapInfo &b : v.bitmaps())
             EXPECT_TRUE(b.flags & ORU_BITMAP_INCONSISTENT) << b.name;
         EXPECT_NE(v.refusal("b0", ORU_E_QCOW_BITMAP).find("inconsistent"), std::string::npos);
-        ASSERT_EQ(v.close(), ORU_OK);
     }
-    CommandResult info = run("qemu-img info " + quote(img), true);
-    EXPECT_NE(info.out.find("lacking bitmap support"), std::string::npos) << info.out;
-    EXPECT_NE(run("nbdinfo --map=qemu:dirty-bitmap:b0 -- [ qemu-nbd -r -f qcow2 -B b0 " +
-                  quote(img) + " ]")
-                  .status,
-              0);
 
     // Raw files keep no bitmaps: none listed, and a query refused with a
     // text in the raw slot.
@@ -292,6 +304,94 @@ TEST_F(DirtyBitmaps, RefusesWhatItCannotVouchFor) {
     EXPECT_NE(v.refusal("b0", ORU_E_RAW_BITMAP).find("no change-tracking bitmaps"),
               std::string::npos);
     EXPECT_STREQ(rawerror, oruDiskLib_GetErrorText(ORU_E_RAW_BITMAP));
+}
+
+// Writes through the library mark every enabled bitmap as qemu would: after
+// a clean close qemu-img check is clean, qemu still trusts the bitmaps and
+// exports each as the library reads it, with the written sectors dirty
+// (bits in clusters qemu had stored, and in clusters allocated for table
+// entries that were all zeros); a disabled bitmap is left alone. While the
+// image is open for writing the enabled bitmaps are in use.
+TEST_F(DirtyBitmaps, WritesThroughTheLibraryMarkEnabledBitmaps) {
+    const std::string img = create("w.qcow2", "cluster_size=4096", "1G");
+    add_bitmap(img, "g4k", "--enable -g 4096");
+    add_bitmap(img, "g1m", "--enable -g 1048576");
+    add_bitmap(img, "off", "--disable");
+    io(img, {"write -P 1 0 64k"});
+    const std::vector<Extent> off_before = expected_extents(qemu_dirty_map(img, "off"), 1 << 30);
+    // (start sector, sectors): inside stored bits, across the 128 MiB
+    // boundary of two table entries, in a table entry that was all zeros.
+    const std::vector<std::pair<uint64_t, uint64_t>> writes = {
+        {17, 3}, {262143, 2}, {1500000, 300}, {2097151, 1}};
+    {
+        Volume v(img, ORU_QCOW, ORU_RW);
+        for (auto [start, count] : writes) {
+            std::vector<uint8_t> data = pattern(count * 512, start);
+            ASSERT_EQ(oruDiskLib_Write(v.handle(), v.volume(), start, count, data.data()), ORU_OK);
+        }
+        std::vector<oruDiskLibBitmapInfo> listed = v.bitmaps();
+        ASSERT_EQ(listed.size(), 3u);
+        EXPECT_TRUE(listed[0].flags & ORU_BITMAP_INCONSISTENT) << "in use while open";
+        EXPECT_EQ(listed[2].flags, 0u);
+        ASSERT_EQ(v.close(), ORU_OK);
+    }
+    CommandResult check = run("qemu-img check -f qcow2 " + quote(img), true);
+    EXPECT_EQ(check.status, 0) << check.out;
+    CommandResult info = run("qemu-img info " + quote(img), true);
+    EXPECT_EQ(info.out.find("in-use"), std::string::npos) << info.out;
+    EXPECT_EQ(info.out.find("lacking bitmap support"), std::string::npos) << info.out;
+    for (const char *name : {"g4k", "g1m"}) {
+        const std::vector<Extent> dirty = expected_extents(qemu_dirty_map(img, name), 1 << 30);
+        for (auto [start, count] : writes) {
+            auto covering = std::find_if(dirty.begin(), dirty.end(), [&](const Extent &e) {
+                return !e.zero && e.start <= start && start + count <= e.start + e.count;
+            });
+            EXPECT_TRUE(covering != dirty.end()) << name << " misses sector " << start;
+        }
+        expect_like_qemu(img, name, 1 << 30);
+    }
+    EXPECT_EQ(expected_extents(qemu_dirty_map(img, "off"), 1 << 30), off_before);
+}
+
+// A writer that dies leaves its bitmaps in use: qemu and the library refuse
+// them. An enabled bitmap the library cannot update (here: a flag it does
+// not know) makes a write drop every bitmap instead, durably, before the
+// data changes.
+TEST_F(DirtyBitmaps, NoBitmapMissesAWrite) {
+    const std::string img = create("k.qcow2", "cluster_size=65536", "64M");
+    add_bitmap(img, "b0", "--enable");
+    const std::string odd = dir.file("odd.qcow2");
+    sh("cp " + quote(img) + " " + quote(odd));
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Volume v(img, ORU_QCOW, ORU_RW);
+        std::vector<uint8_t> data(512, 7);
+        _exit(oruDiskLib_Write(v.handle(), v.volume(), 100, 1, data.data()) == ORU_OK ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(run("nbdinfo --map=qemu:dirty-bitmap:b0 -- [ qemu-nbd -r -f qcow2 -B b0 " +
+                  quote(img) + " ]")
+                  .status,
+              0);
+    {
+        Volume v(img, ORU_QCOW);
+        EXPECT_NE(v.refusal("b0", ORU_E_QCOW_BITMAP).find("in use"), std::string::npos);
+    }
+
+    patch(odd, 0, 15, 8);
+    {
+        Volume v(odd, ORU_QCOW, ORU_RW);
+        std::vector<uint8_t> data(512, 7);
+        ASSERT_EQ(oruDiskLib_Write(v.handle(), v.volume(), 100, 1, data.data()), ORU_OK);
+    }
+    std::vector<uint8_t> bytes = read_file(odd);
+    EXPECT_EQ(be(bytes, 88, 8), 0u);
+    CommandResult info = run("qemu-img info " + quote(odd), true);
+    EXPECT_NE(info.out.find("lacking bitmap support"), std::string::npos) << info.out;
 }
 
 } // namespace
