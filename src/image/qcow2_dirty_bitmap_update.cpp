@@ -5,7 +5,8 @@
 // the in_use flag of every enabled bitmap and syncs before any guest byte
 // moves; each change then sets its bits in those bitmaps (allocating a data
 // cluster for a table entry that said "all zeros", counted and filled before
-// the table points at it, as the write path allocates); a clean close clears
+// the table points at it, as the write path allocates; an entry whose bits
+// all become set says so instead); a clean close clears
 // the flags after the data and the bits are on stable storage. A process that
 // dies in between leaves the flags set, and qemu and this library then treat
 // the bitmaps as inconsistent: never as a record that missed a write.
@@ -110,6 +111,12 @@ const char *mark_cluster(qcow2 *q, const TrackedBitmap &b, uint64_t index, uint6
     if (entry & kTableReserved) return kTableCorrupt;
     const uint64_t data = entry & kTableOffsetMask;
     if (data == 0 && (entry & kTableAllOnes)) return nullptr; // every bit already set
+    unsigned char pointer[8];
+    if (data == 0 && lo == 0 && hi == uint64_t{q->cluster_size} * 8) {
+        // Every bit of the entry: no cluster needed to say so.
+        htobe64p(kTableAllOnes, pointer);
+        return oru::pwrite_all(q->fd, pointer, sizeof pointer, entry_at) ? nullptr : kUpdateFailed;
+    }
     if (data == 0) {
         // All zeros so far: a cluster of its own, counted and filled before
         // the table points at it.
@@ -120,7 +127,6 @@ const char *mark_cluster(qcow2 *q, const TrackedBitmap &b, uint64_t index, uint6
         if (allocation.reserve(&host) != AllocStatus::ok ||
             allocation.commit() != AllocStatus::ok)
             return kUpdateFailed;
-        unsigned char pointer[8];
         htobe64p(host, pointer);
         if (!oru::pwrite_all(q->fd, cluster.data(), cluster.size(), host) ||
             !oru::pwrite_all(q->fd, pointer, sizeof pointer, entry_at))

@@ -317,12 +317,14 @@ TEST_F(DirtyBitmaps, WritesThroughTheLibraryMarkEnabledBitmaps) {
     add_bitmap(img, "g4k", "--enable -g 4096");
     add_bitmap(img, "g1m", "--enable -g 1048576");
     add_bitmap(img, "off", "--disable");
+    add_bitmap(img, "g512", "--enable -g 512");
     io(img, {"write -P 1 0 64k"});
     const std::vector<Extent> off_before = expected_extents(qemu_dirty_map(img, "off"), 1 << 30);
     // (start sector, sectors): inside stored bits, across the 128 MiB
-    // boundary of two table entries, in a table entry that was all zeros.
+    // boundary of two g4k table entries, in table entries that were all
+    // zeros, and all of a 16 MiB g512 table entry.
     const std::vector<std::pair<uint64_t, uint64_t>> writes = {
-        {17, 3}, {262143, 2}, {1500000, 300}, {2097151, 1}};
+        {17, 3}, {262143, 2}, {1500000, 300}, {2097151, 1}, {65536, 32768}};
     {
         Volume v(img, ORU_QCOW, ORU_RW);
         for (auto [start, count] : writes) {
@@ -330,7 +332,7 @@ TEST_F(DirtyBitmaps, WritesThroughTheLibraryMarkEnabledBitmaps) {
             ASSERT_EQ(oruDiskLib_Write(v.handle(), v.volume(), start, count, data.data()), ORU_OK);
         }
         std::vector<oruDiskLibBitmapInfo> listed = v.bitmaps();
-        ASSERT_EQ(listed.size(), 3u);
+        ASSERT_EQ(listed.size(), 4u);
         EXPECT_TRUE(listed[0].flags & ORU_BITMAP_INCONSISTENT) << "in use while open";
         EXPECT_EQ(listed[2].flags, 0u);
         ASSERT_EQ(v.close(), ORU_OK);
@@ -340,7 +342,7 @@ TEST_F(DirtyBitmaps, WritesThroughTheLibraryMarkEnabledBitmaps) {
     CommandResult info = run("qemu-img info " + quote(img), true);
     EXPECT_EQ(info.out.find("in-use"), std::string::npos) << info.out;
     EXPECT_EQ(info.out.find("lacking bitmap support"), std::string::npos) << info.out;
-    for (const char *name : {"g4k", "g1m"}) {
+    for (const char *name : {"g4k", "g1m", "g512"}) {
         const std::vector<Extent> dirty = expected_extents(qemu_dirty_map(img, name), 1 << 30);
         for (auto [start, count] : writes) {
             auto covering = std::find_if(dirty.begin(), dirty.end(), [&](const Extent &e) {
