@@ -202,8 +202,9 @@ oruError oruDiskLib_Read(const oruDiskLibHandle diskhandle, const oruDiskLibVolu
                          void *buffer);
 
 /* Writes numSectors sectors from buffer at startSector; as oruDiskLib_Read.
- * On a qcow2 image with persistent dirty bitmaps the first write durably
- * marks them inconsistent first (see oruDiskLib_ListBitmaps). */
+ * On a qcow2 image with persistent dirty bitmaps every enabled bitmap
+ * records the write, as qemu's would (in use until the volume is closed);
+ * one that cannot be kept is dropped, durably, before the data changes. */
 oruError oruDiskLib_Write(const oruDiskLibHandle diskhandle, const oruDiskLibVolume *volume,
                           oruDiskLibSectorType startSector, oruDiskLibSectorType numSectors,
                           void *buffer);
@@ -344,8 +345,8 @@ enum { ORU_BITMAP_ENABLED = 1, ORU_BITMAP_INCONSISTENT = 2 };
  * the first min(maxBitmaps, that) are filled (bitmaps may be NULL when
  * maxBitmaps is 0). Raw, LUKS and iSCSI volumes list none. A local qcow2
  * image lists its own bitmaps (not its backing files'); INCONSISTENT when
- * the bitmap is marked in use or the image's autoclear bit for bitmaps is
- * clear. ORU_E_QCOW_BITMAP (text in qcowerror) when they cannot be read. */
+ * the bitmap is marked in use (also while a handle writes the image) or the
+ * image's autoclear bit for bitmaps is clear. ORU_E_QCOW_BITMAP (text in qcowerror) when they cannot be read. */
 oruError oruDiskLib_ListBitmaps(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
                                 oruDiskLibBitmapInfo *bitmaps, uint32_t maxBitmaps,
                                 uint32_t *numBitmaps);
