@@ -1,7 +1,8 @@
 // Fuzz target: qemu's persistent dirty bitmaps in a qcow2 image (the
 // bitmaps header extension, the bitmap directory, the bitmap tables and
-// their data clusters) on arbitrary image bytes; and the directory parser
-// alone on the raw input.
+// their data clusters) on arbitrary image bytes, read and then marked as a
+// write through the library marks them; and the directory parser alone on
+// the raw input.
 #include <stddef.h>
 #include <stdint.h>
 
@@ -70,6 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     query(q, "absent", 0);
+    const uint64_t disk = q->size;
+    qcow2_close(&q);
+    // Marking allocates up to two clusters per enabled bitmap: only images
+    // with a few bitmaps are marked, so the scratch file stays small.
+    if (count > kMaxListed || disk == 0) return 0;
+    if (qcow2_open(path.data(), &q, ORU_RW, &error) != 0) return 0;
+    qcow2_prepare_change(q, (h >> 3) % disk, 4096 + h % 65536, &error);
     qcow2_close(&q);
     return 0;
 }
