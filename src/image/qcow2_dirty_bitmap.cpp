@@ -49,7 +49,6 @@ constexpr uint32_t kFlagExtraDataCompatible = 4;
 constexpr uint32_t kKnownFlags = kBitmapFlagInUse | kFlagAuto | kFlagExtraDataCompatible;
 constexpr uint8_t kTypeDirtyTracking = 1;
 
-
 // Header fields.
 constexpr size_t kHeaderBytes = kBitmapHeaderBytes;
 constexpr size_t kBackingOffsetAt = 8;
@@ -65,8 +64,8 @@ constexpr char kNoBitmaps[] = "the qcow image holds no bitmaps";
 constexpr char kNotFound[] = "the qcow image holds no bitmap of that name";
 constexpr char kDropped[] =
     "qcow bitmaps are inconsistent: the image was written by a program that did not update them";
-constexpr char kInUse[] =
-    "qcow bitmap is inconsistent: it was left in use by a writer that did not close the image";
+constexpr char kInUse[] = "qcow bitmap is inconsistent: it is in use by a writer of the image, "
+                          "or was left so by one that did not close it";
 constexpr char kNotDirtyTracking[] = "qcow bitmap is not a dirty-tracking bitmap";
 constexpr char kGranularityUnsupported[] = "qcow bitmap granularity is not supported";
 constexpr char kUnknownFlags[] = "qcow bitmap carries flags this library does not know";
@@ -362,8 +361,8 @@ const char *read_bitmap_directory(qcow2 *q, BitmapDirectory *directory) {
     const uint64_t file_bytes = static_cast<uint64_t>(file_size);
     if (ext.count == 0 || ext.count > kMaxBitmaps || ext.directory_bytes == 0 ||
         ext.directory_bytes > kMaxDirectoryBytes || ext.directory_offset == 0 ||
-        (ext.directory_offset & (q->cluster_size - 1)) != 0 ||
-        ext.directory_offset > file_bytes || ext.directory_bytes > file_bytes - ext.directory_offset)
+        (ext.directory_offset & (q->cluster_size - 1)) != 0 || ext.directory_offset > file_bytes ||
+        ext.directory_bytes > file_bytes - ext.directory_offset)
         return kBitmapsCorrupt;
     directory->offset = ext.directory_offset;
     std::vector<unsigned char> bytes(ext.directory_bytes);
@@ -378,8 +377,8 @@ const char *read_bitmap_directory(qcow2 *q, BitmapDirectory *directory) {
 
 using namespace oru::qcow2_engine;
 
-int qcow2_list_dirty_bitmaps(qcow2 *q, oruDiskLibBitmapInfo *bitmaps, uint32_t max,
-                                        uint32_t *count, char **error) {
+int qcow2_list_dirty_bitmaps(qcow2 *q, oruDiskLibBitmapInfo *bitmaps, uint32_t max, uint32_t *count,
+                             char **error) {
     *count = 0;
     if (!q) return fail(error, kNoImage);
     try {
@@ -404,7 +403,7 @@ int qcow2_list_dirty_bitmaps(qcow2 *q, oruDiskLibBitmapInfo *bitmaps, uint32_t m
 }
 
 int qcow2_dirty_extents(qcow2 *q, const char *name, uint64_t offset, uint64_t length,
-                                   oru_extent_fn fn, void *opaque, char **error) {
+                        oru_extent_fn fn, void *opaque, char **error) {
     if (!q) return fail(error, kNoImage);
     try {
         BitmapDirectory directory;

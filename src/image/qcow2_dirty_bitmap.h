@@ -74,8 +74,8 @@ extern "C" {
 
 // Lists the bitmaps of q into bitmaps[0 .. min(max, count)), the count in
 // *count. 0, or -1 with *error set.
-int qcow2_list_dirty_bitmaps(qcow2 *q, oruDiskLibBitmapInfo *bitmaps, uint32_t max,
-                             uint32_t *count, char **error);
+int qcow2_list_dirty_bitmaps(qcow2 *q, oruDiskLibBitmapInfo *bitmaps, uint32_t max, uint32_t *count,
+                             char **error);
 
 // Describes guest bytes [offset, offset + length), cut at the virtual size,
 // as the bitmap `name` marks them: runs with zero = 1 for unchanged bytes and

@@ -71,10 +71,9 @@ bool sync(qcow2 *q) {
 }
 
 bool write_flags(qcow2 *q, const TrackedBitmap &b, uint32_t flags) {
-    unsigned char bytes[4] = {static_cast<unsigned char>(flags >> 24),
-                              static_cast<unsigned char>(flags >> 16),
-                              static_cast<unsigned char>(flags >> 8),
-                              static_cast<unsigned char>(flags)};
+    unsigned char bytes[4] = {
+        static_cast<unsigned char>(flags >> 24), static_cast<unsigned char>(flags >> 16),
+        static_cast<unsigned char>(flags >> 8), static_cast<unsigned char>(flags)};
     return oru::pwrite_all(q->fd, bytes, sizeof bytes, b.flags_at);
 }
 
@@ -124,8 +123,7 @@ const char *mark_cluster(qcow2 *q, const TrackedBitmap &b, uint64_t index, uint6
         set_bits(cluster.data(), 0, lo, hi);
         Allocation allocation(q);
         uint64_t host = 0;
-        if (allocation.reserve(&host) != AllocStatus::ok ||
-            allocation.commit() != AllocStatus::ok)
+        if (allocation.reserve(&host) != AllocStatus::ok || allocation.commit() != AllocStatus::ok)
             return kUpdateFailed;
         htobe64p(host, pointer);
         if (!oru::pwrite_all(q->fd, cluster.data(), cluster.size(), host) ||

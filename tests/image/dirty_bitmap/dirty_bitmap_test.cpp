@@ -29,8 +29,9 @@ void io(const std::string &image, std::initializer_list<std::string> commands) {
 
 // What qemu-nbd exports of the bitmap: clean runs are the unchanged ones.
 std::vector<ByteRun> qemu_dirty_map(const std::string &image, const std::string &name) {
-    CommandResult r = run("nbdinfo --json --map=qemu:dirty-bitmap:" + name + " -- [ qemu-nbd -r -f qcow2 -B " +
-                          quote(name) + " " + quote(image) + " ]");
+    CommandResult r =
+        run("nbdinfo --json --map=qemu:dirty-bitmap:" + name + " -- [ qemu-nbd -r -f qcow2 -B " +
+            quote(name) + " " + quote(image) + " ]");
     EXPECT_EQ(r.status, 0) << r.out;
     std::vector<ByteRun> runs;
     if (r.status != 0) return runs;
@@ -141,7 +142,8 @@ class Volume {
     std::string refusal(const std::string &name, oruError want) const {
         oruDiskLibExtent e[4];
         uint32_t n = 7;
-        oruError rc = oruDiskLib_QueryChangedExtents(handle_, &volume_, name.c_str(), 0, 8, e, 4, &n);
+        oruError rc =
+            oruDiskLib_QueryChangedExtents(handle_, &volume_, name.c_str(), 0, 8, e, 4, &n);
         EXPECT_EQ(rc, want);
         EXPECT_EQ(n, 0u);
         return oruDiskLib_GetErrorText(rc);
