@@ -21,7 +21,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "image/qcow2_allocation.h"
@@ -241,8 +240,10 @@ int qcow2_prepare_change(qcow2 *q, uint64_t offset, uint64_t length, char **erro
             break;
         }
         return 0;
-    } catch (const std::bad_alloc &) {
-        // Nothing is changed yet; the caller's change is refused.
+    } catch (...) {
+        // Only memory runs out here. The guest data is not changed yet and
+        // the change is refused; bits already set only say "changed" of
+        // bytes that were not, which costs a backup a little, never a miss.
         return fail(error, kNoMemory);
     }
 }
