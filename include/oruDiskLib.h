@@ -227,7 +227,10 @@ oruError oruDiskLib_Read(const oruDiskLibHandle diskhandle, const oruDiskLibVolu
  * target's cache (oruDiskLib_Flush commits them). Remote writes keep several
  * commands in flight and fail whole if any of them fails. NBD exports whose
  * minimum block exceeds 512 bytes get unaligned edges read, patched and
- * written back. */
+ * written back.
+ * On a qcow2 image with persistent dirty bitmaps every enabled bitmap
+ * records the write, as qemu's would (in use until the volume is closed);
+ * one that cannot be kept is dropped, durably, before the data changes. */
 oruError oruDiskLib_Write(const oruDiskLibHandle diskhandle, const oruDiskLibVolume *volume,
                           oruDiskLibSectorType startSector, oruDiskLibSectorType numSectors,
                           void *buffer);
@@ -377,7 +380,10 @@ enum { ORU_BITMAP_ENABLED = 1, ORU_BITMAP_INCONSISTENT = 2 };
  * local qcow2 image, or those a remote NBD export offers as
  * "qemu:dirty-bitmap:NAME" contexts. *numBitmaps receives how many exist;
  * the first min(maxBitmaps, that) are filled (bitmaps may be NULL when
- * maxBitmaps is 0). Raw, LUKS and iSCSI volumes list none. */
+ * maxBitmaps is 0). Raw, LUKS and iSCSI volumes list none. A local qcow2
+ * image lists its own bitmaps (not its backing files'); INCONSISTENT when
+ * the bitmap is marked in use (also while a handle writes the image) or the
+ * image's autoclear bit for bitmaps is clear. ORU_E_QCOW_BITMAP (text in qcowerror) when they cannot be read. */
 oruError oruDiskLib_ListBitmaps(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
                                 oruDiskLibBitmapInfo *bitmaps, uint32_t maxBitmaps,
                                 uint32_t *numBitmaps);
@@ -391,7 +397,9 @@ enum { ORU_EXTENT_CHANGED = 2 };
  * ORU_EXTENT_CHANGED where the bitmap marks any byte of its sectors, 0
  * elsewhere. An unknown name, an inconsistent bitmap, or a volume that holds
  * no bitmaps fails with a text saying so: the call never answers "unchanged"
- * for data it cannot vouch for. */
+ * for data it cannot vouch for. Local qcow2: ORU_E_QCOW_BITMAP (qcowerror);
+ * raw and LUKS: ORU_E_RAW_BITMAP (rawerror); lanfree: ORU_ISCSI_READ
+ * (iscsierror). */
 oruError oruDiskLib_QueryChangedExtents(oruDiskLibHandle handle, const oruDiskLibVolume *volume,
                                         const char *bitmapName,
                                         oruDiskLibSectorType startSector,

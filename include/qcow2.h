@@ -21,6 +21,8 @@ typedef struct cluster {
     uint64_t offset;
 } cluster;
 
+struct qcow2_dirty_state;
+
 /* An open qcow2 image. qcow2_open allocates it zero-filled; qcow2_close
  * unmaps, unlocks, closes and frees it. Field order is fixed. */
 typedef struct qcow2 {
@@ -45,6 +47,9 @@ typedef struct qcow2 {
     cluster cluster[2];             /* kind 0: L2 table last used for reading */
     uint64_t file_size_seen;        /* lower bound of the file length; 0 = unknown */
     uint64_t refcount_table_offset; /* from the header */
+    /* Writers: how changes reach the image's persistent dirty bitmaps
+     * (qcow2_dirty_bitmap.cpp); NULL until the first change. Owned. */
+    struct qcow2_dirty_state *dirty_bitmaps;
 } qcow2;
 
 /* Open and metadata. 0 / -1 with *error pointed at a constant text. */

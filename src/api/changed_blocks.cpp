@@ -5,8 +5,30 @@
 #include "core/export.h"
 #include "core/last_error.h"
 
-oruError oru::no_bitmaps(oruDiskLibInHandle *, const oruDiskLibVolume *, const char *) {
-    return ORU_E_NOT_SUPPORTED;
+namespace {
+
+constexpr char kFileKeepsNone[] = "raw and LUKS volumes keep no change-tracking bitmaps";
+constexpr char kLunKeepsNone[] = "lanfree volumes keep no change-tracking bitmaps";
+constexpr char kExportKeepsNone[] = "the NBD export offers no change-tracking bitmaps";
+
+} // namespace
+
+// Each transport answers in its own code and last-error slot, as its reads
+// do, so that callers find the text where they look for that transport's.
+oruError oru::no_bitmaps(oruDiskLibInHandle *h, const oruDiskLibVolume *, const char *) {
+    switch (h->flag) {
+    case ORU_TRANSPORT_LOCAL:
+        oru::set_slot(rawerror, kFileKeepsNone);
+        return ORU_E_RAW_BITMAP;
+    case ORU_TRANSPORT_ISCSI:
+        oru::set_slot(iscsierror, kLunKeepsNone);
+        return ORU_ISCSI_READ;
+    case ORU_TRANSPORT_NBD:
+        oru::set_nbderror(kExportKeepsNone);
+        return ORU_E_REMOTE_READ;
+    default:
+        return ORU_E_TRANS;
+    }
 }
 
 ORU_EXPORT oruError oruDiskLib_ListBitmaps(oruDiskLibHandle handle, const oruDiskLibVolume *volume,

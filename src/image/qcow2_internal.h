@@ -126,11 +126,12 @@ ClusterMapping decode_l2_entry(const qcow2 *q, uint64_t entry);
 // whose L1 index lies past l1_size maps to unallocated.
 int map_guest_cluster(qcow2 *q, uint64_t guest_offset, ClusterMapping *mapping, char **error);
 
-// What every call that changes guest data (writes, zeroing) does first,
-// before anything of the image changes: refuses images with internal
-// snapshots and clears the header's auto-clear features, which describe data
-// this engine does not keep up to date. 0, or -1 with *error set.
-int qcow2_before_first_change(qcow2 *q, char **error);
+// What every call that changes guest bytes [offset, offset + length)
+// (writes, zeroing) does first, before anything of the image changes and
+// before it starts an allocation of its own: refuses images with internal
+// snapshots and marks the range in every enabled dirty bitmap (or drops the
+// bitmaps where they cannot be kept). 0, or -1 with *error set.
+int qcow2_before_first_change(qcow2 *q, uint64_t offset, uint64_t length, char **error);
 
 // The path under which the backing file of q is opened: the stored name when
 // absolute; a relative name resolved against the directory of q->path when

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/export.h"
+#include "image/qcow2_dirty_bitmap.h"
 #include "image/qcow2_internal.h"
 #include "qcow2.h"
 #include "util/file_io.h"
@@ -96,6 +97,7 @@ void release_record(qcow2 *q) {
         ::close(q->fd);
     }
     q->fd = -1;
+    qcow2_release_dirty_state(q);
     std::free(q);
 }
 
@@ -212,6 +214,9 @@ ORU_EXPORT int qcow2_close(qcow2 **q) {
     // Data written through this record reaches stable storage before the
     // lock that guarded it is dropped.
     int flushed = qcow2_flush(*q);
+    // Only data that is durable lets the bitmaps that describe it be
+    // trusted again.
+    if (flushed == 0) qcow2_end_changes(*q);
     release_record(*q);
     // The record is gone; leaving the caller a dangling pointer only invites
     // a second close.

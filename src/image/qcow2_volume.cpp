@@ -4,6 +4,7 @@
 
 #include "core/last_error.h"
 #include "core/volume_ops.h"
+#include "image/qcow2_dirty_bitmap.h"
 #include "qcow2.h"
 #include "util/file_io.h"
 
@@ -31,7 +32,8 @@ oruError qcow2_volume_write(oruDiskLibInHandle *h, uint64_t offset, uint64_t len
 
 oruError qcow2_volume_zero(oruDiskLibInHandle *h, uint64_t offset, uint64_t length) {
     if (!h->qblk) return ORU_E_HANDLEQCOW;
-    return qcow2_zero(h->qblk, offset, length, oru::SlotOut(qcowerror)) < 0 ? ORU_E_QCOW_WRITE : ORU_OK;
+    return qcow2_zero(h->qblk, offset, length, oru::SlotOut(qcowerror)) < 0 ? ORU_E_QCOW_WRITE
+                                                                            : ORU_OK;
 }
 
 oruError qcow2_volume_flush(oruDiskLibInHandle *h) {
@@ -70,6 +72,7 @@ oruError qcow2_volume_info(oruDiskLibInHandle *h, DeviceInfo *info) {
         return ORU_E_QCOW_READ;
     }
     if (be32tohp(version) >= 3 || q->backing_file[0] == '\0') info->flags |= ORU_INFO_FAST_ZERO;
+    if (qcow2_has_dirty_bitmaps(h->qblk)) info->flags |= ORU_INFO_BITMAPS;
     return ORU_OK;
 }
 
@@ -91,6 +94,26 @@ oruError qcow2_volume_close(oruDiskLibInHandle *h) {
     return ORU_OK;
 }
 
+// The bitmaps stored in this image itself: a bitmap describes the layer
+// that holds it, so the backing chain is not consulted.
+oruError qcow2_volume_list_bitmaps(oruDiskLibInHandle *h, oruDiskLibBitmapInfo *bitmaps,
+                                   uint32_t max_bitmaps, uint32_t *num_bitmaps) {
+    if (!h->qblk) return ORU_E_HANDLEQCOW;
+    return qcow2_list_dirty_bitmaps(h->qblk, bitmaps, max_bitmaps, num_bitmaps,
+                                    oru::SlotOut(qcowerror)) == 0
+               ? ORU_OK
+               : ORU_E_QCOW_BITMAP;
+}
+
+oruError qcow2_volume_changed_extents(oruDiskLibInHandle *h, const char *name, uint64_t offset,
+                                      uint64_t length, oru_extent_fn fn, void *opaque) {
+    if (!h->qblk) return ORU_E_HANDLEQCOW;
+    return qcow2_dirty_extents(h->qblk, name, offset, length, fn, opaque,
+                               oru::SlotOut(qcowerror)) == 0
+               ? ORU_OK
+               : ORU_E_QCOW_BITMAP;
+}
+
 } // namespace
 
 const VolumeOps kQcow2VolumeOps = {
@@ -104,6 +127,6 @@ const VolumeOps kQcow2VolumeOps = {
     .header_get = qcow2_volume_header,
     .header_set = qcow2_volume_header,
     .close = qcow2_volume_close,
-    .list_bitmaps = nullptr,
-    .changed_extents = nullptr,
+    .list_bitmaps = qcow2_volume_list_bitmaps,
+    .changed_extents = qcow2_volume_changed_extents,
 };

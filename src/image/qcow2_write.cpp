@@ -23,6 +23,7 @@
 
 #include "core/export.h"
 #include "image/qcow2_allocation.h"
+#include "image/qcow2_dirty_bitmap.h"
 #include "image/qcow2_internal.h"
 #include "qcow2.h"
 #include "util/bounded_copy.h"
@@ -53,9 +54,7 @@ constexpr char kDataRefcountFailed[] = "update refcount failed";
 
 // Header fields a write consults.
 constexpr size_t kHeaderBytes = 96;
-constexpr size_t kVersionAt = 4;
 constexpr size_t kSnapshotCountAt = 60;
-constexpr size_t kAutoclearAt = 88;
 
 struct Texts {
     const char *extend;
@@ -84,7 +83,7 @@ class GuestWrite {
         if (q_->flag == ORU_RO) return fail(kReadOnly);
         if (length > INT_MAX) return fail(kTooLong);
         if (l1_index(q_, offset + length - 1) >= l1_entries(q_)) return fail(kBeyondL1);
-        return qcow2_before_first_change(q_, error_) == 0;
+        return qcow2_before_first_change(q_, offset, length, error_) == 0;
     }
 
     int write(const unsigned char *src, size_t length, uint64_t offset) {
@@ -347,30 +346,21 @@ ORU_EXPORT int qcow2_write(qcow2 *q, const void *buffer, size_t length, uint64_t
     }
 }
 
-int oru::qcow2_engine::qcow2_before_first_change(qcow2 *q, char **error) {
-    auto fail = [error](const char *text) {
-        if (error) *error = const_cast<char *>(text);
-        return -1;
-    };
+int oru::qcow2_engine::qcow2_before_first_change(qcow2 *q, uint64_t offset, uint64_t length,
+                                                 char **error) {
     unsigned char header[kHeaderBytes];
-    if (oru::pread_full(q->fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
-        return fail(kHeaderFailed);
+    if (oru::pread_full(q->fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+        if (error) *error = const_cast<char *>(kHeaderFailed);
+        return -1;
+    }
     // Clusters shared with snapshots carry counts above 1: changing them in
     // place would change the snapshots too.
-    if (be32tohp(header + kSnapshotCountAt) != 0) return fail(kSnapshots);
-    // Auto-clear features (such as persistent dirty bitmaps) describe the
-    // data; a writer that does not keep them up to date must clear them
-    // first, or they would claim what is no longer true.
-    if (be32tohp(header + kVersionAt) >= 3 && be64tohp(header + kAutoclearAt) != 0) {
-        const unsigned char none[8] = {};
-        if (!oru::pwrite_all(q->fd, none, sizeof none, kAutoclearAt)) {
-            char buf[sizeof q->err];
-            std::memset(q->err, 0, sizeof q->err);
-            oru::bounded_copy(q->err, sizeof q->err, strerror_r(errno, buf, sizeof buf));
-            return fail(q->err);
-        }
+    if (be32tohp(header + kSnapshotCountAt) != 0) {
+        if (error) *error = const_cast<char *>(kSnapshots);
+        return -1;
     }
-    return 0;
+    // No change-tracking bitmap may miss this change.
+    return qcow2_prepare_change(q, offset, length, error);
 }
 
 ORU_EXPORT int copy_before_write(qcow2 *q, void *dest, size_t length, uint64_t offset) {

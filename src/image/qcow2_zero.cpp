@@ -83,9 +83,10 @@ class BackingView {
         if (!image_ || start >= end_) return false;
         const uint64_t end = std::min(start + length, end_);
         if (start < window_start_ || end > window_end_) load(start, end - start);
-        auto after = std::upper_bound(
-            zeros_.begin(), zeros_.end(), start,
-            [](uint64_t value, const std::pair<uint64_t, uint64_t> &run) { return value < run.first; });
+        auto after = std::upper_bound(zeros_.begin(), zeros_.end(), start,
+                                      [](uint64_t value, const std::pair<uint64_t, uint64_t> &run) {
+                                          return value < run.first;
+                                      });
         if (after == zeros_.begin()) return true;
         const auto &run = *(after - 1);
         return !(run.first <= start && end <= run.second);
@@ -318,8 +319,7 @@ class GuestZero {
 };
 
 // Part of one cluster: written as zeros unless it already reads as zeros.
-int zero_partial(qcow2 *q, uint64_t offset, uint64_t length, BackingView *backing,
-                 char **error) {
+int zero_partial(qcow2 *q, uint64_t offset, uint64_t length, BackingView *backing, char **error) {
     if (length == 0) return 0;
     ClusterMapping m;
     if (map_guest_cluster(q, offset, &m, error) != 0) return -1;
@@ -349,7 +349,7 @@ int zero_range(qcow2 *q, uint64_t offset, uint64_t length, char **error) {
     const bool zero_flag = be32tohp(header + kVersionAt) >= 3;
     BackingView backing;
     if (backing.open(q, error) != 0) return -1;
-    if (qcow2_before_first_change(q, error) != 0) return -1;
+    if (qcow2_before_first_change(q, offset, end - offset, error) != 0) return -1;
 
     const uint64_t first_whole = round_up(offset, cluster);
     const uint64_t end_whole = end & ~(cluster - 1);
@@ -362,8 +362,7 @@ int zero_range(qcow2 *q, uint64_t offset, uint64_t length, char **error) {
     }
     // The edges first: each write keeps its own allocation state, which the
     // whole clusters' must not overlap.
-    if (offset < first_whole &&
-        zero_partial(q, offset, first_whole - offset, &backing, error) != 0)
+    if (offset < first_whole && zero_partial(q, offset, first_whole - offset, &backing, error) != 0)
         return -1;
     if (end_whole < end && zero_partial(q, end_whole, end - end_whole, &backing, error) != 0)
         return -1;
