@@ -40,7 +40,10 @@ void run_bitmaps(const VolumeOptions &volume, const Output &out) {
         nlohmann::json granularity = b.granularity ? nlohmann::json(b.granularity) : nlohmann::json(nullptr);
         list.push_back({{"name", b.name}, {"granularity", granularity}, {"flags", flags}});
         std::string shown_flags;
-        for (const auto &f : flags) shown_flags += (shown_flags.empty() ? "" : ",") + f.get<std::string>();
+        for (const auto &f : flags) {
+            if (!shown_flags.empty()) shown_flags += ',';
+            shown_flags += f.get<std::string>();
+        }
         text << std::left << std::setw(32) << b.name << " " << std::right << std::setw(12)
              << (b.granularity ? human_size(b.granularity) : "-") << "  "
              << (shown_flags.empty() ? "-" : shown_flags) << "\n";
