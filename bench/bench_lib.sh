@@ -52,3 +52,17 @@ fill_scattered() {
     done
     eval qemu-io -f qcow2 $cmds "\"$1\""
 }
+
+# start_sim NAME: runs "$SIM" on "$dir/platform.json" in the background (its
+# pid in sim_pid, for the caller's cleanup to end) and waits up to 15 s for it
+# to say it is ready; NAME prefixes the message when it does not.
+start_sim() {
+    "$SIM" --config "$dir/platform.json" --log "$dir/journal.jsonl" --ready-file "$dir/ready" 2>"$dir/sim.err" &
+    sim_pid=$!
+    for _ in $(seq 1 150); do
+        [ -e "$dir/ready" ] && break
+        kill -0 "$sim_pid" 2>/dev/null || { cat "$dir/sim.err" >&2; exit 1; }
+        sleep 0.1
+    done
+    [ -e "$dir/ready" ] || { echo "$1: the simulator did not start" >&2; exit 1; }
+}

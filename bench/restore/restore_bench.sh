@@ -99,14 +99,7 @@ cat > "$dir/platform.json" <<JSON
 }
 JSON
 printf 'bench-pass\n' > "$dir/password"
-"$SIM" --config "$dir/platform.json" --log "$dir/journal.jsonl" --ready-file "$dir/ready" 2>"$dir/sim.err" &
-sim_pid=$!
-for _ in $(seq 1 150); do
-    [ -e "$dir/ready" ] && break
-    kill -0 "$sim_pid" 2>/dev/null || { cat "$dir/sim.err" >&2; exit 1; }
-    sleep 0.1
-done
-[ -e "$dir/ready" ] || { echo "restore_bench: the simulator did not start" >&2; exit 1; }
+start_sim restore_bench
 
 # The peers' side: the backups read-only, and a writable export of a fresh
 # copy of the old volume, made again before each peer's run.
