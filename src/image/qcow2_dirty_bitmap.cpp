@@ -72,8 +72,6 @@ constexpr char kUnknownFlags[] = "qcow bitmap carries flags this library does no
 constexpr char kExtraData[] = "qcow bitmap carries extra data this library does not know";
 constexpr char kTableReadFailed[] = "read qcow bitmap table failed";
 constexpr char kDataReadFailed[] = "read qcow bitmap data failed";
-constexpr char kNoImage[] = "qcow handle can't be NULL";
-constexpr char kNoMemory[] = "memory not enough";
 
 uint64_t round_up8(uint64_t n) {
     return (n + 7) & ~uint64_t{7};

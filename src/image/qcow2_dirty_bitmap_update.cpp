@@ -35,10 +35,7 @@ namespace {
 
 constexpr size_t kFlagsInEntry = 12;
 
-constexpr char kNoImage[] = "qcow handle can't be NULL";
-constexpr char kReadOnly[] = "qcow image is opened read-only";
 constexpr char kHeaderReadFailed[] = "read qcow header failed";
-constexpr char kNoMemory[] = "memory not enough";
 constexpr char kTableReadFailed[] = "read qcow bitmap table failed";
 constexpr char kUpdateFailed[] = "update qcow bitmap failed";
 

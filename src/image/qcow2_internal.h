@@ -57,6 +57,27 @@ inline constexpr uint32_t kMaxClusterBits = 21;
 // (directly or further down) would otherwise recurse until the stack is gone.
 inline constexpr int kMaxBackingDepth = 64;
 
+// Header field offsets the engine reads outside qcow2_open.
+inline constexpr size_t kVersionAt = 4;
+
+// Error texts more than one entry point reports. Callers may match on them,
+// so one spelling serves every path that fails the same way.
+inline constexpr char kNoImage[] = "qcow handle can't be NULL";
+inline constexpr char kNoMemory[] = "memory not enough";
+inline constexpr char kReadOnly[] = "qcow image is opened read-only";
+inline constexpr char kHeaderFailed[] = "read qcow header failed";
+inline constexpr char kLoadL2Failed[] = "load l2_table failed";
+inline constexpr char kBeyondL1[] = "write lies beyond the qcow L1 table";
+inline constexpr char kL2Misaligned[] = "qcow L2 table offset is not cluster aligned";
+inline constexpr char kL1StoreFailed[] = "update L1 table failed";
+inline constexpr char kL2EntryCorrupt[] = "qcow L2 entry points at the header";
+inline constexpr char kBackingFailed[] = "read backing file failed";
+
+// The engine's error texts are static: *error points at one, never owned.
+inline void set_error(char **error, const char *text) {
+    if (error) *error = const_cast<char *>(text);
+}
+
 // Guest address arithmetic.
 inline uint64_t l1_index(const qcow2 *q, uint64_t guest_offset) {
     return guest_offset >> q->l1_shift;

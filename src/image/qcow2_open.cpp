@@ -62,12 +62,10 @@ constexpr char kBackingNameTooLong[] = "qcow backing file name is too long";
 constexpr char kSmallCluster[] = "qcow header mmap failed";
 constexpr char kL1Corrupt[] = "qcow L1 table is corrupted";
 constexpr char kRefcountCorrupt[] = "qcow refcount_table is corrupted";
-constexpr char kNoMemory[] = "memory not enough";
 constexpr char kInvalidArgument[] = "qcow handle can't be NULL";
 
-void set_error(char **error, const char *text) {
-    if (error) *error = const_cast<char *>(text);
-}
+using oru::qcow2_engine::kNoMemory;
+using oru::qcow2_engine::set_error;
 
 // Maps a metadata table of `bytes` at `offset`; nullptr when the header's
 // numbers cannot describe a mapping (overflow, misalignment, no memory).

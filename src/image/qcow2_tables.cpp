@@ -16,11 +16,8 @@
 
 namespace {
 
-constexpr char kNoMemory[] = "memory not enough";
-
-void set_error(char **error, const char *text) {
-    if (error) *error = const_cast<char *>(text);
-}
+using oru::qcow2_engine::kNoMemory;
+using oru::qcow2_engine::set_error;
 
 } // namespace
 

@@ -33,19 +33,9 @@ namespace {
 
 using namespace oru::qcow2_engine;
 
-constexpr char kNoImage[] = "qcow handle can't be NULL";
 constexpr char kNoBuffer[] = "invalid write buffer";
-constexpr char kReadOnly[] = "qcow image is opened read-only";
 constexpr char kTooLong[] = "write request is too large";
-constexpr char kHeaderFailed[] = "read qcow header failed";
 constexpr char kSnapshots[] = "qcow image has internal snapshots, writes are not supported";
-constexpr char kBeyondL1[] = "write lies beyond the qcow L1 table";
-constexpr char kL2Misaligned[] = "qcow L2 table offset is not cluster aligned";
-constexpr char kL1StoreFailed[] = "update L1 table failed";
-constexpr char kL2EntryCorrupt[] = "qcow L2 entry points at the header";
-constexpr char kLoadL2[] = "load l2_table failed";
-constexpr char kBackingFailed[] = "read backing file failed";
-constexpr char kNoMemory[] = "memory not enough";
 // Texts of an L2 table allocation and of a data cluster allocation.
 constexpr char kL2ExtendFailed[] = "image file extend failed";
 constexpr char kL2RefcountFailed[] = "update refount failed";
@@ -160,7 +150,7 @@ class GuestWrite {
     bool write_cluster(const unsigned char *src, size_t piece, uint64_t pos) {
         if (table_ == 0) return write_new_cluster(l2_index(q_, pos), src, piece, pos);
         const uint64_t *view = l2_view();
-        if (!view) return fail(kLoadL2);
+        if (!view) return fail(kLoadL2Failed);
         uint64_t index = l2_index(q_, pos);
         uint64_t entry = be64tohp(view + index);
         ClusterMapping m = decode_l2_entry(q_, entry);
@@ -292,7 +282,7 @@ class GuestWrite {
     bool flush_entries() {
         if (entries_.empty()) return true;
         const uint64_t *view = l2_view();
-        if (!view) return fail(kLoadL2);
+        if (!view) return fail(kLoadL2Failed);
         uint64_t first = entries_.front().first, last = entries_.back().first;
         std::vector<uint64_t> span(view + first, view + last + 1);
         for (const auto &[index, entry] : entries_)
