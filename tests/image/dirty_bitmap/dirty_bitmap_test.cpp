@@ -15,18 +15,6 @@ using namespace oru::test;
 
 namespace {
 
-void sh(const std::string &command) {
-    CommandResult r = run(command, true);
-    ASSERT_EQ(r.status, 0) << command << "\n" << r.out;
-}
-
-void io(const std::string &image, std::initializer_list<std::string> commands) {
-    std::string line = "qemu-io -f qcow2";
-    for (const std::string &c : commands)
-        line += " -c " + quote(c);
-    sh(line + " " + quote(image));
-}
-
 // What qemu-nbd exports of the bitmap: clean runs are the unchanged ones.
 std::vector<ByteRun> qemu_dirty_map(const std::string &image, const std::string &name) {
     CommandResult r =
@@ -169,11 +157,11 @@ class DirtyBitmaps : public ::testing::Test {
         std::string path = dir.file(name);
         std::string line = "qemu-img create -q -f qcow2 -o " + options;
         if (!backing.empty()) line += " -b " + quote(backing) + " -F qcow2";
-        sh(line + " " + quote(path) + " " + size);
+        run_ok(line + " " + quote(path) + " " + size);
         return path;
     }
     void add_bitmap(const std::string &image, const std::string &name, const std::string &options) {
-        sh("qemu-img bitmap --add " + options + " " + quote(image) + " " + quote(name));
+        run_ok("qemu-img bitmap --add " + options + " " + quote(image) + " " + quote(name));
     }
     // The library's answer, in one call and one extent per call, equals
     // qemu-nbd's export of the bitmap.
@@ -271,7 +259,7 @@ TEST_F(DirtyBitmaps, RefusesWhatItCannotVouchFor) {
     // The in_use flag of b1's directory entry, as a qemu killed while
     // writing leaves it; qemu-nbd refuses to export it too.
     const std::string used = dir.file("used.qcow2");
-    sh("cp " + quote(img) + " " + quote(used));
+    run_ok("cp " + quote(img) + " " + quote(used));
     patch(used, 1, 15, 1);
     EXPECT_NE(run("nbdinfo --map=qemu:dirty-bitmap:b1 -- [ qemu-nbd -r -f qcow2 -B b1 " +
                   quote(used) + " ]")
@@ -299,7 +287,7 @@ TEST_F(DirtyBitmaps, RefusesWhatItCannotVouchFor) {
     // Raw files keep no bitmaps: none listed, and a query refused with a
     // text in the raw slot.
     const std::string raw = dir.file("r.raw");
-    sh("truncate -s 1M " + quote(raw));
+    run_ok("truncate -s 1M " + quote(raw));
     Volume v(raw, ORU_RAW);
     EXPECT_TRUE(v.bitmaps().empty());
     EXPECT_FALSE(v.info_flags() & ORU_INFO_BITMAPS);
@@ -365,7 +353,7 @@ TEST_F(DirtyBitmaps, NoBitmapMissesAWrite) {
     const std::string img = create("k.qcow2", "cluster_size=65536", "64M");
     add_bitmap(img, "b0", "--enable");
     const std::string odd = dir.file("odd.qcow2");
-    sh("cp " + quote(img) + " " + quote(odd));
+    run_ok("cp " + quote(img) + " " + quote(odd));
 
     const pid_t child = fork();
     ASSERT_GE(child, 0);

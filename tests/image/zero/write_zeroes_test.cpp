@@ -19,19 +19,6 @@ namespace {
 constexpr uint64_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
 constexpr uint64_t kLuksHeader = 1052672;
 
-void sh(const std::string &command) {
-    CommandResult r = run(command, true);
-    ASSERT_EQ(r.status, 0) << command << "\n" << r.out;
-}
-
-void io(const std::string &format, const std::string &image,
-        std::initializer_list<std::string> commands) {
-    std::string line = "qemu-io -f " + format;
-    for (const std::string &c : commands)
-        line += " -c " + quote(c);
-    sh(line + " " + quote(image));
-}
-
 uint64_t allocated_bytes(const std::string &path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
@@ -114,7 +101,7 @@ class QcowZeroes : public WriteZeroes, public ::testing::WithParamInterface<cons
         std::string options = "compat=" + std::string(GetParam()) + ",cluster_size=64k";
         std::string line = "qemu-img create -q -f qcow2 -o " + options;
         if (!backing.empty()) line += " -b " + quote(backing) + " -F qcow2";
-        sh(line + " " + quote(path) + " " + size);
+        run_ok(line + " " + quote(path) + " " + size);
         return path;
     }
 };
@@ -128,7 +115,7 @@ TEST_P(QcowZeroes, StandaloneImageLikeQemuWithSpaceGivenBack) {
     io("qcow2", image,
        {"write -c -P 0x22 4M 64k", "write -P 0x11 0 4M", "write -P 0x11 4160k 4032k"});
     const std::string reference = dir_.file("reference.qcow2");
-    sh("cp " + quote(image) + " " + quote(reference));
+    run_ok("cp " + quote(image) + " " + quote(reference));
     const uint64_t from = 100 * KiB, length = 4650 * KiB; // ends inside cluster 74
     io("qcow2", reference, {"write -z " + std::to_string(from) + " " + std::to_string(length)});
 
@@ -157,7 +144,7 @@ TEST_P(QcowZeroes, OverlayHidesBackingData) {
     io("qcow2", overlay, {"write -P 0x44 1M 1M", "write -c -P 0x55 3M 64k"});
     const uint64_t from = 300 * KiB, length = 10 * MiB - 200 * KiB;
     const std::string reference = dir_.file("reference.raw");
-    sh("qemu-img convert -O raw " + quote(overlay) + " " + quote(reference));
+    run_ok("qemu-img convert -O raw " + quote(overlay) + " " + quote(reference));
     io("raw", reference, {"write -z " + std::to_string(from) + " " + std::to_string(length)});
 
     const uint64_t allocated_before = allocated_bytes(overlay);
@@ -253,7 +240,7 @@ TEST_F(WriteZeroes, RawAndLuksPunchHolesAndKeepTheirHeader) {
 // when it starts inside), and a read-only handle, which fails as Write does.
 TEST_F(WriteZeroes, RefusalsChangeNothing) {
     const std::string qcow = dir_.file("image.qcow2");
-    sh("qemu-img create -q -f qcow2 " + quote(qcow) + " 4M");
+    run_ok("qemu-img create -q -f qcow2 " + quote(qcow) + " 4M");
     io("qcow2", qcow, {"write -P 0x11 0 4M"});
     const std::string raw = dir_.file("disk.raw");
     write_file(raw, pattern(4 * MiB, 3));
@@ -284,9 +271,9 @@ TEST_F(WriteZeroes, RefusalsChangeNothing) {
 TEST_F(WriteZeroes, InfoOfLocalVolumes) {
     const std::string v3 = dir_.file("v3.qcow2"), v2 = dir_.file("v2.qcow2");
     const std::string overlay = dir_.file("overlay.qcow2");
-    sh("qemu-img create -q -f qcow2 -o cluster_size=128k " + quote(v3) + " 10000896");
-    sh("qemu-img create -q -f qcow2 -o compat=0.10 " + quote(v2) + " 4M");
-    sh("qemu-img create -q -f qcow2 -o compat=0.10 -b " + quote(v2) + " -F qcow2 " +
+    run_ok("qemu-img create -q -f qcow2 -o cluster_size=128k " + quote(v3) + " 10000896");
+    run_ok("qemu-img create -q -f qcow2 -o compat=0.10 " + quote(v2) + " 4M");
+    run_ok("qemu-img create -q -f qcow2 -o compat=0.10 -b " + quote(v2) + " -F qcow2 " +
        quote(overlay));
     const std::string raw = dir_.file("disk.raw");
     write_file(raw, pattern(5 * MiB + 1000, 5));
