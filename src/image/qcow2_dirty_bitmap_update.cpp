@@ -35,7 +35,6 @@ namespace {
 
 constexpr size_t kFlagsInEntry = 12;
 
-constexpr char kHeaderReadFailed[] = "read qcow header failed";
 constexpr char kTableReadFailed[] = "read qcow bitmap table failed";
 constexpr char kUpdateFailed[] = "update qcow bitmap failed";
 
@@ -226,7 +225,7 @@ int qcow2_prepare_change(qcow2 *q, uint64_t offset, uint64_t length, char **erro
         if (!s->prepared) {
             errno = 0;
             if (!begin_changes(q, s))
-                return errno != 0 ? fail_system(q, error) : fail(error, kHeaderReadFailed);
+                return errno != 0 ? fail_system(q, error) : fail(error, kHeaderFailed);
             s->prepared = true;
         }
         const uint64_t end = std::min(q->size, offset + std::min(length, UINT64_MAX - offset));
