@@ -208,10 +208,7 @@ int fail(char **error, const char *text) {
 }
 
 int fail_system(qcow2 *q, char **error) {
-    char text[sizeof q->err];
-    std::memset(q->err, 0, sizeof q->err);
-    oru::bounded_copy(q->err, sizeof q->err, strerror_r(errno, text, sizeof text));
-    return fail(error, q->err);
+    return fail(error, system_error_text(q));
 }
 
 } // namespace

@@ -32,13 +32,16 @@
 // again before deciding that an entry lies past the end.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include <sys/types.h>
 
 #include "qcow2.h"
+#include "util/bounded_copy.h"
 
 namespace oru::qcow2_engine {
 
@@ -76,6 +79,16 @@ inline constexpr char kBackingFailed[] = "read backing file failed";
 // The engine's error texts are static: *error points at one, never owned.
 inline void set_error(char **error, const char *text) {
     if (error) *error = const_cast<char *>(text);
+}
+
+// The text of the current errno, kept in q->err so that it outlives the call
+// like the static texts do.
+inline const char *system_error_text(qcow2 *q) {
+    const int code = errno;
+    char text[sizeof q->err];
+    std::memset(q->err, 0, sizeof q->err);
+    oru::bounded_copy(q->err, sizeof q->err, strerror_r(code, text, sizeof text));
+    return q->err;
 }
 
 // Guest address arithmetic.

@@ -94,17 +94,11 @@ class GuestWrite {
 
   private:
     bool fail(const char *text) {
-        if (error_) *error_ = const_cast<char *>(text);
+        set_error(error_, text);
         return false;
     }
 
-    bool fail_system() {
-        int code = errno;
-        char buf[sizeof q_->err];
-        std::memset(q_->err, 0, sizeof q_->err);
-        oru::bounded_copy(q_->err, sizeof q_->err, strerror_r(code, buf, sizeof buf));
-        return fail(q_->err);
-    }
+    bool fail_system() { return fail(system_error_text(q_)); }
 
     bool fail_alloc(AllocStatus status, const Texts &texts) {
         return fail(text_for(status, texts));

@@ -133,13 +133,7 @@ class GuestZero {
         return false;
     }
 
-    bool fail_system() {
-        int code = errno;
-        char buf[sizeof q_->err];
-        std::memset(q_->err, 0, sizeof q_->err);
-        oru::bounded_copy(q_->err, sizeof q_->err, strerror_r(code, buf, sizeof buf));
-        return fail(q_->err);
-    }
+    bool fail_system() { return fail(system_error_text(q_)); }
 
     bool fail_alloc(AllocStatus status) {
         if (status == AllocStatus::extend_failed) return fail(kExtendFailed);
