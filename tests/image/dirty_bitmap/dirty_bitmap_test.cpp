@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "image/extents/extents_oracle.h"
+#include "support/local_volume.h"
 
 using namespace oru::test;
 
@@ -61,33 +62,17 @@ void clear_autoclear(const std::string &image) {
     write_file(image, bytes);
 }
 
-class Volume {
+class Volume : public LocalVolume {
   public:
-    Volume(const std::string &path, int format, int flag = ORU_RO) : path_(path) {
-        volume_.diskPath = path_.data();
-        volume_.diskFormat = format;
-        EXPECT_EQ(oruDiskLib_Init(&handle_), ORU_OK);
-        status_ = oruDiskLib_Open(&volume_, flag, nullptr, false, handle_, nullptr);
-        EXPECT_EQ(status_, ORU_OK) << path;
-    }
-    ~Volume() {
-        close();
-        oruDiskLib_Finalize(&handle_);
-    }
-    oruError close() {
-        oruError rc = status_ == ORU_OK ? oruDiskLib_Close(handle_, &volume_) : ORU_OK;
-        status_ = ORU_E_CLOSE;
-        return rc;
-    }
-    oruDiskLibHandle handle() const { return handle_; }
-    const oruDiskLibVolume *volume() const { return &volume_; }
+    Volume(const std::string &path, int format, int flag = ORU_RO)
+        : LocalVolume(path, format, flag) {}
 
     std::vector<oruDiskLibBitmapInfo> bitmaps() const {
         uint32_t n = 0;
-        EXPECT_EQ(oruDiskLib_ListBitmaps(handle_, &volume_, nullptr, 0, &n), ORU_OK);
+        EXPECT_EQ(oruDiskLib_ListBitmaps(handle(), volume(), nullptr, 0, &n), ORU_OK);
         std::vector<oruDiskLibBitmapInfo> all(n);
         uint32_t again = 0;
-        EXPECT_EQ(oruDiskLib_ListBitmaps(handle_, &volume_, all.data(), n, &again), ORU_OK);
+        EXPECT_EQ(oruDiskLib_ListBitmaps(handle(), volume(), all.data(), n, &again), ORU_OK);
         EXPECT_EQ(again, n);
         return all;
     }
@@ -95,7 +80,7 @@ class Volume {
     uint32_t info_flags() const {
         oruDiskLibInfo info{};
         info.structSize = sizeof info;
-        EXPECT_EQ(oruDiskLib_GetInfo(handle_, &volume_, &info), ORU_OK);
+        EXPECT_EQ(oruDiskLib_GetInfo(handle(), volume(), &info), ORU_OK);
         return info.flags;
     }
 
@@ -107,7 +92,7 @@ class Volume {
         uint64_t next = 0;
         for (;;) {
             uint32_t n = 0;
-            oruError rc = oruDiskLib_QueryChangedExtents(handle_, &volume_, name.c_str(), next,
+            oruError rc = oruDiskLib_QueryChangedExtents(handle(), volume(), name.c_str(), next,
                                                          UINT64_MAX, batch.data(), max, &n);
             EXPECT_EQ(rc, ORU_OK) << oruDiskLib_GetErrorText(rc);
             if (rc != ORU_OK || n == 0) return all;
@@ -131,17 +116,11 @@ class Volume {
         oruDiskLibExtent e[4];
         uint32_t n = 7;
         oruError rc =
-            oruDiskLib_QueryChangedExtents(handle_, &volume_, name.c_str(), 0, 8, e, 4, &n);
+            oruDiskLib_QueryChangedExtents(handle(), volume(), name.c_str(), 0, 8, e, 4, &n);
         EXPECT_EQ(rc, want);
         EXPECT_EQ(n, 0u);
         return oruDiskLib_GetErrorText(rc);
     }
-
-  private:
-    std::string path_;
-    oruDiskLibVolume volume_{};
-    oruDiskLibHandle handle_ = nullptr;
-    oruError status_ = ORU_E_PARAMS;
 };
 
 class DirtyBitmaps : public ::testing::Test {

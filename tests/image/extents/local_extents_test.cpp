@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "extents_oracle.h"
+#include "support/local_volume.h"
 
 using namespace oru::test;
 
@@ -16,28 +17,9 @@ constexpr uint64_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
 constexpr uint64_t kLuksHeader = 1052672;
 
 // A local volume opened read-only on a handle of its own.
-class Volume {
+class Volume : public LocalVolume {
   public:
-    Volume(const std::string &path, int format) : path_(path) {
-        volume_.diskPath = path_.data();
-        volume_.diskFormat = format;
-        EXPECT_EQ(oruDiskLib_Init(&handle_), ORU_OK);
-        status_ = oruDiskLib_Open(&volume_, ORU_RO, nullptr, false, handle_, nullptr);
-        EXPECT_EQ(status_, ORU_OK) << path;
-    }
-    ~Volume() {
-        if (status_ == ORU_OK) oruDiskLib_Close(handle_, &volume_);
-        oruDiskLib_Finalize(&handle_);
-    }
-    oruDiskLibHandle handle() const { return handle_; }
-    const oruDiskLibVolume *volume() const { return &volume_; }
-    bool ok() const { return status_ == ORU_OK; }
-
-  private:
-    std::string path_;
-    oruDiskLibVolume volume_{};
-    oruDiskLibHandle handle_ = nullptr;
-    oruError status_ = ORU_E_PARAMS;
+    Volume(const std::string &path, int format) : LocalVolume(path, format, ORU_RO) {}
 };
 
 // The library's extents must equal qemu-img map's, in one call and one

@@ -10,6 +10,7 @@
 #include <initializer_list>
 
 #include "image/extents/extents_oracle.h"
+#include "support/local_volume.h"
 #include "image/qcow2_write/image_oracle.h"
 
 using namespace oru::test;
@@ -42,45 +43,22 @@ bool qemu_sees_zeros(const std::string &image, const std::string &format, uint64
 }
 
 // A local volume on a handle of its own.
-class Volume {
+class Volume : public LocalVolume {
   public:
-    Volume(const std::string &path, int format, int flag = ORU_RW) : path_(path) {
-        volume_.diskPath = path_.data();
-        volume_.diskFormat = format;
-        EXPECT_EQ(oruDiskLib_Init(&handle_), ORU_OK);
-        status_ = oruDiskLib_Open(&volume_, flag, nullptr, false, handle_, nullptr);
-        EXPECT_EQ(status_, ORU_OK) << path;
-    }
-    ~Volume() {
-        close();
-        oruDiskLib_Finalize(&handle_);
-    }
-    oruError close() {
-        oruError rc = ORU_OK;
-        if (status_ == ORU_OK) rc = oruDiskLib_Close(handle_, &volume_);
-        status_ = ORU_E_CLOSE;
-        return rc;
-    }
+    Volume(const std::string &path, int format, int flag = ORU_RW)
+        : LocalVolume(path, format, flag) {}
     oruError zero(uint64_t start, uint64_t count) {
-        return oruDiskLib_WriteZeroes(handle_, &volume_, start, count);
+        return oruDiskLib_WriteZeroes(handle(), volume(), start, count);
     }
     oruError write(uint64_t start, std::vector<uint8_t> data) {
-        return oruDiskLib_Write(handle_, &volume_, start, data.size() / 512, data.data());
+        return oruDiskLib_Write(handle(), volume(), start, data.size() / 512, data.data());
     }
     oruDiskLibInfo info() {
         oruDiskLibInfo i{};
         i.structSize = sizeof i;
-        EXPECT_EQ(oruDiskLib_GetInfo(handle_, &volume_, &i), ORU_OK);
+        EXPECT_EQ(oruDiskLib_GetInfo(handle(), volume(), &i), ORU_OK);
         return i;
     }
-    oruDiskLibHandle handle() const { return handle_; }
-    const oruDiskLibVolume *volume() const { return &volume_; }
-
-  private:
-    std::string path_;
-    oruDiskLibVolume volume_{};
-    oruDiskLibHandle handle_ = nullptr;
-    oruError status_ = ORU_E_PARAMS;
 };
 
 class WriteZeroes : public ::testing::Test {
