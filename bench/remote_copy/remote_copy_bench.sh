@@ -25,14 +25,8 @@ THIN_SIZE=${5:-16G}
 ALLOCATED_MIB=${6:-1024}
 WORK=${7:-${TMPDIR:-/tmp}}
 
-for tool in qemu-img qemu-io qemu-nbd nbdcopy nbdinfo unshare ip; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "remote_copy_bench: $tool is missing" >&2; exit 77; }
-done
-if [ -z "${ORU_BENCH_IN_NETNS:-}" ]; then
-    [ "$(id -u)" -eq 0 ] || { echo "remote_copy_bench: needs root for a private network namespace" >&2; exit 77; }
-    exec unshare --net -- env ORU_BENCH_IN_NETNS=1 sh "$0" "$@"
-fi
-ip link set lo up
+require_tools remote_copy_bench qemu-img qemu-io qemu-nbd nbdcopy nbdinfo unshare ip
+in_private_netns remote_copy_bench "$0" "$@"
 
 server=127.0.0.10
 direct=127.0.0.30
