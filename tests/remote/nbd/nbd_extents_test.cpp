@@ -9,6 +9,7 @@
 
 #include "core/handle.h"
 #include "image/extents/extents_oracle.h"
+#include "nbd_test_volume.h"
 #include "qemu_nbd_export.h"
 #include "remote/transport.h"
 #include "support/nbdkit_server.h"
@@ -20,23 +21,7 @@ namespace {
 constexpr uint64_t MiB = 1024 * 1024;
 constexpr uint64_t kLuksHeader = 1052672;
 
-// An NBD volume handle wired to an export, as the NBD attach leaves it.
-struct NbdVolume {
-    oruDiskLibInHandle h{};
-    oruDiskLibVolume volume{};
-    bool ok = false;
-    NbdVolume(const std::string &port, const std::string &name, int format) {
-        h.flag = ORU_TRANSPORT_NBD;
-        h.log = tmpfile();
-        volume.diskFormat = format;
-        ok = sdk_img_conn(&h.rblk, (char *)"127.0.0.2", const_cast<char *>(port.c_str()),
-                          const_cast<char *>(name.c_str()), nbderror) == 0 &&
-             sdk_img_size(h.rblk, &h.size, nbderror) == 0;
-        EXPECT_TRUE(ok) << nbderror;
-    }
-    ~NbdVolume() { remote_nbd_close(&h); }
-    oruDiskLibHandle handle() { return reinterpret_cast<oruDiskLibHandle>(&h); }
-};
+using NbdVolume = NbdTestVolume;
 
 TEST(NbdExtents, BlockStatusAgreesWithNbdinfo) {
     ORU_REQUIRE_ROOT();

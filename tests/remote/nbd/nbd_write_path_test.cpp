@@ -13,6 +13,7 @@
 
 #include "core/handle.h"
 #include "image/extents/extents_oracle.h"
+#include "nbd_test_volume.h"
 #include "qemu_nbd_export.h"
 #include "remote/transport.h"
 #include "support/nbdkit_server.h"
@@ -24,22 +25,9 @@ namespace {
 constexpr uint64_t kMiB = 1024 * 1024;
 
 // An NBD volume handle wired to an export, as the NBD attach leaves it.
-struct NbdVolume {
-    oruDiskLibInHandle h{};
-    oruDiskLibVolume volume{};
-    bool ok = false;
-    NbdVolume(const std::string &port, int open_flag, const std::string &name = "") {
-        h.flag = ORU_TRANSPORT_NBD;
-        h.open_flag = open_flag;
-        h.log = tmpfile();
-        volume.diskFormat = ORU_RAW;
-        ok = sdk_img_conn(&h.rblk, (char *)"127.0.0.2", const_cast<char *>(port.c_str()),
-                          const_cast<char *>(name.c_str()), nbderror) == 0 &&
-             sdk_img_size(h.rblk, &h.size, nbderror) == 0;
-        EXPECT_TRUE(ok) << nbderror;
-    }
-    ~NbdVolume() { remote_nbd_close(&h); }
-    oruDiskLibHandle handle() { return reinterpret_cast<oruDiskLibHandle>(&h); }
+struct NbdVolume : NbdTestVolume {
+    NbdVolume(const std::string &port, int open_flag, const std::string &name = "")
+        : NbdTestVolume(port, name, ORU_RAW, open_flag) {}
     oruError write(uint64_t sector, const std::vector<uint8_t> &data) {
         return oruDiskLib_Write(handle(), &volume, sector, data.size() / 512,
                                 const_cast<uint8_t *>(data.data()));
