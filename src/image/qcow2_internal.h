@@ -37,6 +37,8 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -132,6 +134,14 @@ uint64_t refcount_table_entry(qcow2 *q, uint64_t index);
 // mapping. 0 on success; -1 when the index is past the table, the record is
 // read-only, or the file does not (yet) cover the entry.
 int store_l1_entry(qcow2 *q, uint64_t index, uint64_t entry);
+
+// Puts new L2 entries, (index, entry) pairs in rising index order, into the L2
+// table at host offset `table` in one write of the span they cover (the
+// entries between them as the table holds them). load_failed: the table could
+// not be mapped; write_failed: errno says why.
+enum class L2Store { ok, load_failed, write_failed };
+L2Store store_l2_entries(qcow2 *q, uint64_t table,
+                         const std::vector<std::pair<uint64_t, uint64_t>> &entries);
 int store_refcount_table_entry(qcow2 *q, uint64_t index, uint64_t entry);
 
 // What one L2 entry says about its guest cluster.

@@ -275,15 +275,10 @@ class GuestWrite {
     // the unchanged entries between them.
     bool flush_entries() {
         if (entries_.empty()) return true;
-        const uint64_t *view = l2_view();
-        if (!view) return fail(kLoadL2Failed);
-        uint64_t first = entries_.front().first, last = entries_.back().first;
-        std::vector<uint64_t> span(view + first, view + last + 1);
-        for (const auto &[index, entry] : entries_)
-            htobe64p(entry, &span[index - first]);
+        const L2Store stored = store_l2_entries(q_, table_, entries_);
+        if (stored == L2Store::load_failed) return fail(kLoadL2Failed);
         entries_.clear();
-        if (!oru::pwrite_all(q_->fd, span.data(), span.size() * 8, table_ + first * 8))
-            return fail_system();
+        if (stored == L2Store::write_failed) return fail_system();
         return true;
     }
 

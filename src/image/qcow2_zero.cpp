@@ -272,15 +272,10 @@ class GuestZero {
     // the unchanged entries between them.
     bool write_entries() {
         if (entries_.empty()) return true;
-        const auto *view = static_cast<const uint64_t *>(load_cluster(q_, table_, 0));
-        if (!view) return fail(kLoadL2Failed);
-        uint64_t first = entries_.front().first, last = entries_.back().first;
-        std::vector<uint64_t> span(view + first, view + last + 1);
-        for (const auto &[index, entry] : entries_)
-            htobe64p(entry, &span[index - first]);
+        const L2Store stored = store_l2_entries(q_, table_, entries_);
+        if (stored == L2Store::load_failed) return fail(kLoadL2Failed);
         entries_.clear();
-        if (!oru::pwrite_all(q_->fd, span.data(), span.size() * 8, table_ + first * 8))
-            return fail_system();
+        if (stored == L2Store::write_failed) return fail_system();
         return true;
     }
 
