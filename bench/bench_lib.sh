@@ -52,3 +52,40 @@ fill_scattered() {
     done
     eval qemu-io -f qcow2 $cmds "\"$1\""
 }
+
+# start_sim NAME: runs "$SIM" on "$dir/platform.json" in the background (its
+# pid in sim_pid, for the caller's cleanup to end) and waits up to 15 s for it
+# to say it is ready; NAME prefixes the message when it does not.
+start_sim() {
+    "$SIM" --config "$dir/platform.json" --log "$dir/journal.jsonl" --ready-file "$dir/ready" 2>"$dir/sim.err" &
+    sim_pid=$!
+    for _ in $(seq 1 150); do
+        [ -e "$dir/ready" ] && break
+        kill -0 "$sim_pid" 2>/dev/null || { cat "$dir/sim.err" >&2; exit 1; }
+        sleep 0.1
+    done
+    [ -e "$dir/ready" ] || { echo "$1: the simulator did not start" >&2; exit 1; }
+}
+
+# require_tools NAME TOOL...: exits 77 (skipped), NAME saying which tool is
+# missing, unless every TOOL is on PATH.
+require_tools() {
+    rt_name=$1
+    shift
+    for rt_tool in "$@"; do
+        command -v "$rt_tool" >/dev/null 2>&1 || { echo "$rt_name: $rt_tool is missing" >&2; exit 77; }
+    done
+}
+
+# in_private_netns NAME "$0" "$@": runs the script again inside a network
+# namespace of its own (root only, else exit 77), where 127.0.0.x reaches
+# nothing outside; there, brings loopback up and returns.
+in_private_netns() {
+    pn_name=$1
+    shift
+    if [ -z "${ORU_BENCH_IN_NETNS:-}" ]; then
+        [ "$(id -u)" -eq 0 ] || { echo "$pn_name: needs root for a private network namespace" >&2; exit 77; }
+        exec unshare --net -- env ORU_BENCH_IN_NETNS=1 sh "$@"
+    fi
+    ip link set lo up
+}

@@ -22,14 +22,8 @@ SIZE=${4:-32G}
 CHANGED_MIB=${5:-128}
 WORK=${6:-${TMPDIR:-/tmp}}
 
-for tool in qemu-img qemu-io qemu-nbd unshare ip; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "incremental_bench: $tool is missing" >&2; exit 77; }
-done
-if [ -z "${ORU_BENCH_IN_NETNS:-}" ]; then
-    [ "$(id -u)" -eq 0 ] || { echo "incremental_bench: needs root for a private network namespace" >&2; exit 77; }
-    exec unshare --net -- env ORU_BENCH_IN_NETNS=1 sh "$0" "$@"
-fi
-ip link set lo up
+require_tools incremental_bench qemu-img qemu-io qemu-nbd unshare ip
+in_private_netns incremental_bench "$0" "$@"
 
 server=127.0.0.10
 datastore=ds-bench
@@ -97,14 +91,7 @@ cat > "$dir/platform.json" <<JSON
 }
 JSON
 printf 'bench-pass\n' > "$dir/password"
-"$SIM" --config "$dir/platform.json" --log "$dir/journal.jsonl" --ready-file "$dir/ready" 2>"$dir/sim.err" &
-sim_pid=$!
-for _ in $(seq 1 150); do
-    [ -e "$dir/ready" ] && break
-    kill -0 "$sim_pid" 2>/dev/null || { cat "$dir/sim.err" >&2; exit 1; }
-    sleep 0.1
-done
-[ -e "$dir/ready" ] || { echo "incremental_bench: the simulator did not start" >&2; exit 1; }
+start_sim incremental_bench
 
 remote() { # UUID
     echo --server "$server" --user bench --password-file "$dir/password" --uuid "$1" \

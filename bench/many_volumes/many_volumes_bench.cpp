@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "../sim_process.h"
 #include "oruDiskLib.h"
 
 namespace {
@@ -79,21 +80,7 @@ pid_t start_simulator(const std::string &dir) {
                << R"(", "dataStore": "ds-1", "image": ")" << dir << "/volume" << i << R"(.raw"})";
     config << R"(], "taskStates": {"openMode": ["FINISHED"], "accessKey": ["FINISHED"]}})";
     config.close();
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::string path = dir + "/platform.json", log = dir + "/journal.jsonl",
-                    ready = dir + "/ready";
-        execl(ORU_SIM_PATH, ORU_SIM_PATH, "--config", path.c_str(), "--log", log.c_str(),
-              "--ready-file", ready.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    for (int i = 0; i < 200; ++i) {
-        if (access((dir + "/ready").c_str(), F_OK) == 0) return pid;
-        usleep(50000);
-    }
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    return -1;
+    return oru_bench::run_simulator(dir);
 }
 
 // The port of a volume's export, from the "export started" event in the

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "../sim_process.h"
 #include "oruDiskLib.h"
 
 namespace {
@@ -64,21 +65,7 @@ pid_t start_simulator(const std::string &dir) {
         << kHost << R"(", "cpuUsage": 1.0, "dataStores": ["ds-1"]}], "volumes": [{"uuid": ")"
         << kUuid << R"(", "dataStore": "ds-1", "image": ")" << dir << R"(/volume.raw"}],
            "taskStates": {"openMode": ["FINISHED"], "accessKey": ["FINISHED"]}})";
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::string config = dir + "/platform.json", log = dir + "/journal.jsonl",
-                    ready = dir + "/ready";
-        execl(ORU_SIM_PATH, ORU_SIM_PATH, "--config", config.c_str(), "--log", log.c_str(),
-              "--ready-file", ready.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    for (int i = 0; i < 200; ++i) {
-        if (access((dir + "/ready").c_str(), F_OK) == 0) return pid;
-        usleep(50000);
-    }
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    return -1;
+    return oru_bench::run_simulator(dir);
 }
 
 // The export's port, from the agent's reply in the simulator's journal.

@@ -33,9 +33,7 @@ using namespace oru::qcow2_engine;
 
 const char kOpenFailed[] = "open file failed";
 const char kCreateFailed[] = "create bitmap failed";
-const char kL2LoadFailed[] = "load l2_table failed";
 const char kChainTooLong[] = "backing chain is too long";
-const char kNoMemory[] = "memory not enough";
 
 // Deeper chains are refused: every layer stays open during the walk, and a
 // chain that names itself would otherwise never end.
@@ -137,7 +135,7 @@ int mark_layer(Layer &layer, const qcow2 *top, uint64_t first, uint64_t count, c
             continue;
         }
         const uint64_t *table = load_table(layer, l2_offset);
-        if (!table) return fail(error, kL2LoadFailed);
+        if (!table) return fail(error, kLoadL2Failed);
         for (; c < table_end; ++c) {
             // Any non-zero entry counts: standard, compressed or zero-flagged.
             if (table[c % per_table] == 0) continue;

@@ -55,7 +55,6 @@ constexpr size_t kBackingOffsetAt = 8;
 constexpr size_t kHeaderLengthAt = 100;
 constexpr size_t kVersion2HeaderBytes = 72;
 
-constexpr char kHeaderReadFailed[] = "read qcow header failed";
 constexpr char kExtensionCorrupt[] = "qcow header extensions are corrupted";
 constexpr char kBitmapsCorrupt[] = "qcow bitmaps extension is corrupted";
 constexpr char kDirectoryCorrupt[] = "qcow bitmap directory is corrupted";
@@ -72,8 +71,6 @@ constexpr char kUnknownFlags[] = "qcow bitmap carries flags this library does no
 constexpr char kExtraData[] = "qcow bitmap carries extra data this library does not know";
 constexpr char kTableReadFailed[] = "read qcow bitmap table failed";
 constexpr char kDataReadFailed[] = "read qcow bitmap data failed";
-constexpr char kNoImage[] = "qcow handle can't be NULL";
-constexpr char kNoMemory[] = "memory not enough";
 
 uint64_t round_up8(uint64_t n) {
     return (n + 7) & ~uint64_t{7};
@@ -130,7 +127,7 @@ const char *find_extension(qcow2 *q, const unsigned char *header, Extension *fou
     while (pos <= end && end - pos >= 8) {
         unsigned char head[8];
         if (pread_full(q->fd, head, sizeof head, pos) != static_cast<ssize_t>(sizeof head))
-            return kHeaderReadFailed;
+            return kHeaderFailed;
         const uint32_t type = be32tohp(head), length = be32tohp(head + 4);
         if (type == kEndOfExtensions) return nullptr;
         pos += 8;
@@ -139,7 +136,7 @@ const char *find_extension(qcow2 *q, const unsigned char *header, Extension *fou
             unsigned char body[kExtensionBytes];
             if (length != kExtensionBytes || found->present) return kBitmapsCorrupt;
             if (pread_full(q->fd, body, sizeof body, pos) != static_cast<ssize_t>(sizeof body))
-                return kHeaderReadFailed;
+                return kHeaderFailed;
             found->present = true;
             found->count = be32tohp(body);
             if (be32tohp(body + 4) != 0) return kBitmapsCorrupt; // reserved
@@ -349,7 +346,7 @@ const char *read_bitmap_directory(qcow2 *q, BitmapDirectory *directory) {
     *directory = BitmapDirectory{};
     unsigned char header[kHeaderBytes] = {};
     if (pread_full(q->fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
-        return kHeaderReadFailed;
+        return kHeaderFailed;
     Extension ext;
     if (const char *e = find_extension(q, header, &ext)) return e;
     if (!ext.present) return nullptr;

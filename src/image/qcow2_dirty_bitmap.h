@@ -28,7 +28,6 @@ inline constexpr uint64_t kTableAllOnes = 1;
 inline constexpr uint64_t kTableReserved = ~(kTableOffsetMask | kTableAllOnes);
 // Header fields: the version, the autoclear features (bit 0: the bitmaps
 // extension is consistent), and as much of the header as bitmaps need.
-inline constexpr size_t kVersionAt = 4;
 inline constexpr size_t kAutoclearAt = 88;
 inline constexpr uint64_t kAutoclearBitmaps = 1;
 inline constexpr size_t kBitmapHeaderBytes = 104;

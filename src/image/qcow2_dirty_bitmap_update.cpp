@@ -35,10 +35,6 @@ namespace {
 
 constexpr size_t kFlagsInEntry = 12;
 
-constexpr char kNoImage[] = "qcow handle can't be NULL";
-constexpr char kReadOnly[] = "qcow image is opened read-only";
-constexpr char kHeaderReadFailed[] = "read qcow header failed";
-constexpr char kNoMemory[] = "memory not enough";
 constexpr char kTableReadFailed[] = "read qcow bitmap table failed";
 constexpr char kUpdateFailed[] = "update qcow bitmap failed";
 
@@ -212,10 +208,7 @@ int fail(char **error, const char *text) {
 }
 
 int fail_system(qcow2 *q, char **error) {
-    char text[sizeof q->err];
-    std::memset(q->err, 0, sizeof q->err);
-    oru::bounded_copy(q->err, sizeof q->err, strerror_r(errno, text, sizeof text));
-    return fail(error, q->err);
+    return fail(error, system_error_text(q));
 }
 
 } // namespace
@@ -229,7 +222,7 @@ int qcow2_prepare_change(qcow2 *q, uint64_t offset, uint64_t length, char **erro
         if (!s->prepared) {
             errno = 0;
             if (!begin_changes(q, s))
-                return errno != 0 ? fail_system(q, error) : fail(error, kHeaderReadFailed);
+                return errno != 0 ? fail_system(q, error) : fail(error, kHeaderFailed);
             s->prepared = true;
         }
         const uint64_t end = std::min(q->size, offset + std::min(length, UINT64_MAX - offset));

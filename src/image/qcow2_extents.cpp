@@ -17,9 +17,6 @@ namespace {
 
 using namespace oru::qcow2_engine;
 
-constexpr char kNoImage[] = "qcow handle can't be NULL";
-constexpr char kNoMemory[] = "memory not enough";
-constexpr char kLoadL2Failed[] = "load l2_table failed";
 constexpr char kChainTooLong[] = "backing file chain is too long";
 
 // First guest byte covered by L1 entry `index`; saturates past 2^64.

@@ -32,13 +32,18 @@
 // again before deciding that an entry lies past the end.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <sys/types.h>
 
 #include "qcow2.h"
+#include "util/bounded_copy.h"
 
 namespace oru::qcow2_engine {
 
@@ -56,6 +61,37 @@ inline constexpr uint32_t kMaxClusterBits = 21;
 // Longest backing chain followed below an image. A chain that names itself
 // (directly or further down) would otherwise recurse until the stack is gone.
 inline constexpr int kMaxBackingDepth = 64;
+
+// Header field offsets the engine reads outside qcow2_open.
+inline constexpr size_t kVersionAt = 4;
+
+// Error texts more than one entry point reports. Callers may match on them,
+// so one spelling serves every path that fails the same way.
+inline constexpr char kNoImage[] = "qcow handle can't be NULL";
+inline constexpr char kNoMemory[] = "memory not enough";
+inline constexpr char kReadOnly[] = "qcow image is opened read-only";
+inline constexpr char kHeaderFailed[] = "read qcow header failed";
+inline constexpr char kLoadL2Failed[] = "load l2_table failed";
+inline constexpr char kBeyondL1[] = "write lies beyond the qcow L1 table";
+inline constexpr char kL2Misaligned[] = "qcow L2 table offset is not cluster aligned";
+inline constexpr char kL1StoreFailed[] = "update L1 table failed";
+inline constexpr char kL2EntryCorrupt[] = "qcow L2 entry points at the header";
+inline constexpr char kBackingFailed[] = "read backing file failed";
+
+// The engine's error texts are static: *error points at one, never owned.
+inline void set_error(char **error, const char *text) {
+    if (error) *error = const_cast<char *>(text);
+}
+
+// The text of the current errno, kept in q->err so that it outlives the call
+// like the static texts do.
+inline const char *system_error_text(qcow2 *q) {
+    const int code = errno;
+    char text[sizeof q->err];
+    std::memset(q->err, 0, sizeof q->err);
+    oru::bounded_copy(q->err, sizeof q->err, strerror_r(code, text, sizeof text));
+    return q->err;
+}
 
 // Guest address arithmetic.
 inline uint64_t l1_index(const qcow2 *q, uint64_t guest_offset) {
@@ -98,6 +134,14 @@ uint64_t refcount_table_entry(qcow2 *q, uint64_t index);
 // mapping. 0 on success; -1 when the index is past the table, the record is
 // read-only, or the file does not (yet) cover the entry.
 int store_l1_entry(qcow2 *q, uint64_t index, uint64_t entry);
+
+// Puts new L2 entries, (index, entry) pairs in rising index order, into the L2
+// table at host offset `table` in one write of the span they cover (the
+// entries between them as the table holds them). load_failed: the table could
+// not be mapped; write_failed: errno says why.
+enum class L2Store { ok, load_failed, write_failed };
+L2Store store_l2_entries(qcow2 *q, uint64_t table,
+                         const std::vector<std::pair<uint64_t, uint64_t>> &entries);
 int store_refcount_table_entry(qcow2 *q, uint64_t index, uint64_t entry);
 
 // What one L2 entry says about its guest cluster.

@@ -49,7 +49,6 @@ constexpr size_t kCompressionTypeAt = 104;
 constexpr char kFlagUndefined[] = "flag not define";
 constexpr char kOpenFailed[] = "open file failed";
 constexpr char kLockFailed[] = "file locked failed";
-constexpr char kHeaderReadFailed[] = "read qcow header failed";
 constexpr char kHeaderTooShort[] = "header is too short";
 constexpr char kNotQcow[] = "The image is not qcow";
 constexpr char kVersionTooOld[] = "qcow version is too old\n";
@@ -62,12 +61,11 @@ constexpr char kBackingNameTooLong[] = "qcow backing file name is too long";
 constexpr char kSmallCluster[] = "qcow header mmap failed";
 constexpr char kL1Corrupt[] = "qcow L1 table is corrupted";
 constexpr char kRefcountCorrupt[] = "qcow refcount_table is corrupted";
-constexpr char kNoMemory[] = "memory not enough";
 constexpr char kInvalidArgument[] = "qcow handle can't be NULL";
 
-void set_error(char **error, const char *text) {
-    if (error) *error = const_cast<char *>(text);
-}
+using oru::qcow2_engine::kHeaderFailed;
+using oru::qcow2_engine::kNoMemory;
+using oru::qcow2_engine::set_error;
 
 // Maps a metadata table of `bytes` at `offset`; nullptr when the header's
 // numbers cannot describe a mapping (overflow, misalignment, no memory).
@@ -187,7 +185,7 @@ ORU_EXPORT int qcow2_open(char *path, qcow2 **out, int flag, char **error) {
 
     unsigned char header[kHeaderBytes];
     ssize_t got = oru::pread_full(q->fd, header, sizeof header, 0);
-    if (got < 0) return fail_open(out, q, error, kHeaderReadFailed);
+    if (got < 0) return fail_open(out, q, error, kHeaderFailed);
     if (static_cast<size_t>(got) < sizeof header) return fail_open(out, q, error, kHeaderTooShort);
     if (const char *refusal = parse_header(q, header)) return fail_open(out, q, error, refusal);
     q->path = path;

@@ -49,7 +49,7 @@ int map_guest_cluster(qcow2 *q, uint64_t guest_offset, ClusterMapping *mapping, 
     if (l2_offset == 0) return 0;
     const void *table = load_cluster(q, l2_offset, 0);
     if (!table) {
-        if (error) *error = const_cast<char *>("load l2_table failed");
+        set_error(error, kLoadL2Failed);
         return -1;
     }
     uint64_t entry = be64tohp(static_cast<const uint64_t *>(table) + l2_index(q, guest_offset));
@@ -64,18 +64,12 @@ namespace {
 using namespace oru::qcow2_engine;
 
 constexpr char kReadFailed[] = "read failed";
-constexpr char kNoMemory[] = "memory not enough";
-constexpr char kNoImage[] = "qcow handle can't be NULL";
 constexpr char kNoBuffer[] = "invalid read buffer";
 constexpr char kChainTooLong[] = "backing file chain is too long";
 constexpr char kIncompleteCluster[] = "unable to read compressed data:cluster is incomplete.";
 
 // How deep the current thread is in a backing chain.
 thread_local int backing_depth = 0;
-
-void set_error(char **error, const char *text) {
-    if (error) *error = const_cast<char *>(text);
-}
 
 // One call of qcow2_read.
 class GuestRead {

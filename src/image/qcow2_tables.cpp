@@ -9,18 +9,18 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/export.h"
 #include "image/qcow2_internal.h"
 #include "qcow2.h"
+#include "util/file_io.h"
 
 namespace {
 
-constexpr char kNoMemory[] = "memory not enough";
-
-void set_error(char **error, const char *text) {
-    if (error) *error = const_cast<char *>(text);
-}
+using oru::qcow2_engine::kNoMemory;
+using oru::qcow2_engine::set_error;
 
 } // namespace
 
@@ -79,6 +79,20 @@ bool file_covers(qcow2 *q, uint64_t offset, uint64_t length) {
     if (end <= q->file_size_seen) return true;
     int64_t now = file_length(q);
     return now >= 0 && end <= static_cast<uint64_t>(now);
+}
+
+L2Store store_l2_entries(qcow2 *q, uint64_t table,
+                         const std::vector<std::pair<uint64_t, uint64_t>> &entries) {
+    if (entries.empty()) return L2Store::ok;
+    const auto *view = static_cast<const uint64_t *>(load_cluster(q, table, 0));
+    if (!view) return L2Store::load_failed;
+    const uint64_t first = entries.front().first, last = entries.back().first;
+    std::vector<uint64_t> span(view + first, view + last + 1);
+    for (const auto &[index, entry] : entries)
+        htobe64p(entry, &span[index - first]);
+    if (!oru::pwrite_all(q->fd, span.data(), span.size() * 8, table + first * 8))
+        return L2Store::write_failed;
+    return L2Store::ok;
 }
 
 namespace {

@@ -5,14 +5,15 @@
 #include "core/last_error.h"
 #include "core/volume_ops.h"
 #include "image/qcow2_dirty_bitmap.h"
+#include "image/qcow2_internal.h"
 #include "qcow2.h"
 #include "util/file_io.h"
 
 namespace {
 
 const char kFlushFailed[] = "flush image file failed";
-const char kHeaderFailed[] = "read qcow header failed";
-constexpr uint64_t kVersionAt = 4;
+using oru::qcow2_engine::kHeaderFailed;
+using oru::qcow2_engine::kVersionAt;
 
 oruError qcow2_volume_read(oruDiskLibInHandle *h, uint64_t offset, uint64_t length, void *buffer) {
     if (!h->qblk) return ORU_E_HANDLEQCOW;

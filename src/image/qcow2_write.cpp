@@ -33,19 +33,9 @@ namespace {
 
 using namespace oru::qcow2_engine;
 
-constexpr char kNoImage[] = "qcow handle can't be NULL";
 constexpr char kNoBuffer[] = "invalid write buffer";
-constexpr char kReadOnly[] = "qcow image is opened read-only";
 constexpr char kTooLong[] = "write request is too large";
-constexpr char kHeaderFailed[] = "read qcow header failed";
 constexpr char kSnapshots[] = "qcow image has internal snapshots, writes are not supported";
-constexpr char kBeyondL1[] = "write lies beyond the qcow L1 table";
-constexpr char kL2Misaligned[] = "qcow L2 table offset is not cluster aligned";
-constexpr char kL1StoreFailed[] = "update L1 table failed";
-constexpr char kL2EntryCorrupt[] = "qcow L2 entry points at the header";
-constexpr char kLoadL2[] = "load l2_table failed";
-constexpr char kBackingFailed[] = "read backing file failed";
-constexpr char kNoMemory[] = "memory not enough";
 // Texts of an L2 table allocation and of a data cluster allocation.
 constexpr char kL2ExtendFailed[] = "image file extend failed";
 constexpr char kL2RefcountFailed[] = "update refount failed";
@@ -104,17 +94,11 @@ class GuestWrite {
 
   private:
     bool fail(const char *text) {
-        if (error_) *error_ = const_cast<char *>(text);
+        set_error(error_, text);
         return false;
     }
 
-    bool fail_system() {
-        int code = errno;
-        char buf[sizeof q_->err];
-        std::memset(q_->err, 0, sizeof q_->err);
-        oru::bounded_copy(q_->err, sizeof q_->err, strerror_r(code, buf, sizeof buf));
-        return fail(q_->err);
-    }
+    bool fail_system() { return fail(system_error_text(q_)); }
 
     bool fail_alloc(AllocStatus status, const Texts &texts) {
         return fail(text_for(status, texts));
@@ -160,7 +144,7 @@ class GuestWrite {
     bool write_cluster(const unsigned char *src, size_t piece, uint64_t pos) {
         if (table_ == 0) return write_new_cluster(l2_index(q_, pos), src, piece, pos);
         const uint64_t *view = l2_view();
-        if (!view) return fail(kLoadL2);
+        if (!view) return fail(kLoadL2Failed);
         uint64_t index = l2_index(q_, pos);
         uint64_t entry = be64tohp(view + index);
         ClusterMapping m = decode_l2_entry(q_, entry);
@@ -291,15 +275,10 @@ class GuestWrite {
     // the unchanged entries between them.
     bool flush_entries() {
         if (entries_.empty()) return true;
-        const uint64_t *view = l2_view();
-        if (!view) return fail(kLoadL2);
-        uint64_t first = entries_.front().first, last = entries_.back().first;
-        std::vector<uint64_t> span(view + first, view + last + 1);
-        for (const auto &[index, entry] : entries_)
-            htobe64p(entry, &span[index - first]);
+        const L2Store stored = store_l2_entries(q_, table_, entries_);
+        if (stored == L2Store::load_failed) return fail(kLoadL2Failed);
         entries_.clear();
-        if (!oru::pwrite_all(q_->fd, span.data(), span.size() * 8, table_ + first * 8))
-            return fail_system();
+        if (stored == L2Store::write_failed) return fail_system();
         return true;
     }
 

@@ -40,24 +40,8 @@ namespace {
 
 using namespace oru::qcow2_engine;
 
-constexpr char kNoImage[] = "qcow handle can't be NULL";
-constexpr char kReadOnly[] = "qcow image is opened read-only";
-constexpr char kHeaderFailed[] = "read qcow header failed";
-constexpr char kBeyondL1[] = "write lies beyond the qcow L1 table";
-constexpr char kL2Misaligned[] = "qcow L2 table offset is not cluster aligned";
-constexpr char kL1StoreFailed[] = "update L1 table failed";
-constexpr char kL2EntryCorrupt[] = "qcow L2 entry points at the header";
-constexpr char kLoadL2[] = "load l2_table failed";
-constexpr char kBackingFailed[] = "read backing file failed";
-constexpr char kNoMemory[] = "memory not enough";
 constexpr char kExtendFailed[] = "file extend failed";
 constexpr char kRefcountFailed[] = "update refcount failed";
-
-constexpr size_t kVersionAt = 4;
-
-void set_error(char **error, const char *text) {
-    if (error) *error = const_cast<char *>(text);
-}
 
 uint64_t round_up(uint64_t value, uint64_t unit) {
     return (value + unit - 1) & ~(unit - 1);
@@ -149,13 +133,7 @@ class GuestZero {
         return false;
     }
 
-    bool fail_system() {
-        int code = errno;
-        char buf[sizeof q_->err];
-        std::memset(q_->err, 0, sizeof q_->err);
-        oru::bounded_copy(q_->err, sizeof q_->err, strerror_r(code, buf, sizeof buf));
-        return fail(q_->err);
-    }
+    bool fail_system() { return fail(system_error_text(q_)); }
 
     bool fail_alloc(AllocStatus status) {
         if (status == AllocStatus::extend_failed) return fail(kExtendFailed);
@@ -200,7 +178,7 @@ class GuestZero {
 
     bool zero_cluster(uint64_t pos) {
         const auto *view = static_cast<const uint64_t *>(load_cluster(q_, table_, 0));
-        if (!view) return fail(kLoadL2);
+        if (!view) return fail(kLoadL2Failed);
         uint64_t index = l2_index(q_, pos);
         ClusterMapping m = decode_l2_entry(q_, be64tohp(view + index));
         const bool backed = shows_backing(pos);
@@ -294,15 +272,10 @@ class GuestZero {
     // the unchanged entries between them.
     bool write_entries() {
         if (entries_.empty()) return true;
-        const auto *view = static_cast<const uint64_t *>(load_cluster(q_, table_, 0));
-        if (!view) return fail(kLoadL2);
-        uint64_t first = entries_.front().first, last = entries_.back().first;
-        std::vector<uint64_t> span(view + first, view + last + 1);
-        for (const auto &[index, entry] : entries_)
-            htobe64p(entry, &span[index - first]);
+        const L2Store stored = store_l2_entries(q_, table_, entries_);
+        if (stored == L2Store::load_failed) return fail(kLoadL2Failed);
         entries_.clear();
-        if (!oru::pwrite_all(q_->fd, span.data(), span.size() * 8, table_ + first * 8))
-            return fail_system();
+        if (stored == L2Store::write_failed) return fail_system();
         return true;
     }
 

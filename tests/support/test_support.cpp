@@ -38,6 +38,19 @@ CommandResult run(const std::string &command, bool with_stderr) {
     return r;
 }
 
+void run_ok(const std::string &command) {
+    CommandResult r = run(command, true);
+    ASSERT_EQ(r.status, 0) << command << "\n" << r.out;
+}
+
+void io(const std::string &format, const std::string &image,
+        std::initializer_list<std::string> commands) {
+    std::string line = "qemu-io -f " + format;
+    for (const std::string &c : commands)
+        line += " -c " + quote(c);
+    run_ok(line + " " + quote(image));
+}
+
 std::string quote(const std::string &arg) {
     std::string q = "'";
     for (char c : arg) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,18 @@ CommandResult run(const std::string &command, bool with_stderr = false);
 
 // Shell-quotes one argument.
 std::string quote(const std::string &arg);
+
+// Runs a shell command line; a non-zero exit fails the calling test (fatally
+// for that function: ASSERT) with the command and its output.
+void run_ok(const std::string &command);
+
+// qemu-io on an image, one -c per command, e.g.
+// io(img, {"write -P 1 0 64k", "write -z 1M 64k"}); a failure fails the test.
+void io(const std::string &format, const std::string &image,
+        std::initializer_list<std::string> commands);
+inline void io(const std::string &qcow2_image, std::initializer_list<std::string> commands) {
+    io("qcow2", qcow2_image, commands);
+}
 
 // True when an executable of that name is on PATH.
 bool have_program(const std::string &name);

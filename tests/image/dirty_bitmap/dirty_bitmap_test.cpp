@@ -10,22 +10,11 @@
 #include <cstring>
 
 #include "image/extents/extents_oracle.h"
+#include "support/local_volume.h"
 
 using namespace oru::test;
 
 namespace {
-
-void sh(const std::string &command) {
-    CommandResult r = run(command, true);
-    ASSERT_EQ(r.status, 0) << command << "\n" << r.out;
-}
-
-void io(const std::string &image, std::initializer_list<std::string> commands) {
-    std::string line = "qemu-io -f qcow2";
-    for (const std::string &c : commands)
-        line += " -c " + quote(c);
-    sh(line + " " + quote(image));
-}
 
 // What qemu-nbd exports of the bitmap: clean runs are the unchanged ones.
 std::vector<ByteRun> qemu_dirty_map(const std::string &image, const std::string &name) {
@@ -73,33 +62,17 @@ void clear_autoclear(const std::string &image) {
     write_file(image, bytes);
 }
 
-class Volume {
+class Volume : public LocalVolume {
   public:
-    Volume(const std::string &path, int format, int flag = ORU_RO) : path_(path) {
-        volume_.diskPath = path_.data();
-        volume_.diskFormat = format;
-        EXPECT_EQ(oruDiskLib_Init(&handle_), ORU_OK);
-        status_ = oruDiskLib_Open(&volume_, flag, nullptr, false, handle_, nullptr);
-        EXPECT_EQ(status_, ORU_OK) << path;
-    }
-    ~Volume() {
-        close();
-        oruDiskLib_Finalize(&handle_);
-    }
-    oruError close() {
-        oruError rc = status_ == ORU_OK ? oruDiskLib_Close(handle_, &volume_) : ORU_OK;
-        status_ = ORU_E_CLOSE;
-        return rc;
-    }
-    oruDiskLibHandle handle() const { return handle_; }
-    const oruDiskLibVolume *volume() const { return &volume_; }
+    Volume(const std::string &path, int format, int flag = ORU_RO)
+        : LocalVolume(path, format, flag) {}
 
     std::vector<oruDiskLibBitmapInfo> bitmaps() const {
         uint32_t n = 0;
-        EXPECT_EQ(oruDiskLib_ListBitmaps(handle_, &volume_, nullptr, 0, &n), ORU_OK);
+        EXPECT_EQ(oruDiskLib_ListBitmaps(handle(), volume(), nullptr, 0, &n), ORU_OK);
         std::vector<oruDiskLibBitmapInfo> all(n);
         uint32_t again = 0;
-        EXPECT_EQ(oruDiskLib_ListBitmaps(handle_, &volume_, all.data(), n, &again), ORU_OK);
+        EXPECT_EQ(oruDiskLib_ListBitmaps(handle(), volume(), all.data(), n, &again), ORU_OK);
         EXPECT_EQ(again, n);
         return all;
     }
@@ -107,7 +80,7 @@ class Volume {
     uint32_t info_flags() const {
         oruDiskLibInfo info{};
         info.structSize = sizeof info;
-        EXPECT_EQ(oruDiskLib_GetInfo(handle_, &volume_, &info), ORU_OK);
+        EXPECT_EQ(oruDiskLib_GetInfo(handle(), volume(), &info), ORU_OK);
         return info.flags;
     }
 
@@ -119,7 +92,7 @@ class Volume {
         uint64_t next = 0;
         for (;;) {
             uint32_t n = 0;
-            oruError rc = oruDiskLib_QueryChangedExtents(handle_, &volume_, name.c_str(), next,
+            oruError rc = oruDiskLib_QueryChangedExtents(handle(), volume(), name.c_str(), next,
                                                          UINT64_MAX, batch.data(), max, &n);
             EXPECT_EQ(rc, ORU_OK) << oruDiskLib_GetErrorText(rc);
             if (rc != ORU_OK || n == 0) return all;
@@ -143,17 +116,11 @@ class Volume {
         oruDiskLibExtent e[4];
         uint32_t n = 7;
         oruError rc =
-            oruDiskLib_QueryChangedExtents(handle_, &volume_, name.c_str(), 0, 8, e, 4, &n);
+            oruDiskLib_QueryChangedExtents(handle(), volume(), name.c_str(), 0, 8, e, 4, &n);
         EXPECT_EQ(rc, want);
         EXPECT_EQ(n, 0u);
         return oruDiskLib_GetErrorText(rc);
     }
-
-  private:
-    std::string path_;
-    oruDiskLibVolume volume_{};
-    oruDiskLibHandle handle_ = nullptr;
-    oruError status_ = ORU_E_PARAMS;
 };
 
 class DirtyBitmaps : public ::testing::Test {
@@ -169,11 +136,11 @@ class DirtyBitmaps : public ::testing::Test {
         std::string path = dir.file(name);
         std::string line = "qemu-img create -q -f qcow2 -o " + options;
         if (!backing.empty()) line += " -b " + quote(backing) + " -F qcow2";
-        sh(line + " " + quote(path) + " " + size);
+        run_ok(line + " " + quote(path) + " " + size);
         return path;
     }
     void add_bitmap(const std::string &image, const std::string &name, const std::string &options) {
-        sh("qemu-img bitmap --add " + options + " " + quote(image) + " " + quote(name));
+        run_ok("qemu-img bitmap --add " + options + " " + quote(image) + " " + quote(name));
     }
     // The library's answer, in one call and one extent per call, equals
     // qemu-nbd's export of the bitmap.
@@ -271,7 +238,7 @@ TEST_F(DirtyBitmaps, RefusesWhatItCannotVouchFor) {
     // The in_use flag of b1's directory entry, as a qemu killed while
     // writing leaves it; qemu-nbd refuses to export it too.
     const std::string used = dir.file("used.qcow2");
-    sh("cp " + quote(img) + " " + quote(used));
+    run_ok("cp " + quote(img) + " " + quote(used));
     patch(used, 1, 15, 1);
     EXPECT_NE(run("nbdinfo --map=qemu:dirty-bitmap:b1 -- [ qemu-nbd -r -f qcow2 -B b1 " +
                   quote(used) + " ]")
@@ -299,7 +266,7 @@ TEST_F(DirtyBitmaps, RefusesWhatItCannotVouchFor) {
     // Raw files keep no bitmaps: none listed, and a query refused with a
     // text in the raw slot.
     const std::string raw = dir.file("r.raw");
-    sh("truncate -s 1M " + quote(raw));
+    run_ok("truncate -s 1M " + quote(raw));
     Volume v(raw, ORU_RAW);
     EXPECT_TRUE(v.bitmaps().empty());
     EXPECT_FALSE(v.info_flags() & ORU_INFO_BITMAPS);
@@ -365,7 +332,7 @@ TEST_F(DirtyBitmaps, NoBitmapMissesAWrite) {
     const std::string img = create("k.qcow2", "cluster_size=65536", "64M");
     add_bitmap(img, "b0", "--enable");
     const std::string odd = dir.file("odd.qcow2");
-    sh("cp " + quote(img) + " " + quote(odd));
+    run_ok("cp " + quote(img) + " " + quote(odd));
 
     const pid_t child = fork();
     ASSERT_GE(child, 0);

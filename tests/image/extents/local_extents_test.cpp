@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "extents_oracle.h"
+#include "support/local_volume.h"
 
 using namespace oru::test;
 
@@ -15,42 +16,10 @@ namespace {
 constexpr uint64_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
 constexpr uint64_t kLuksHeader = 1052672;
 
-void sh(const std::string &command) {
-    CommandResult r = run(command, true);
-    ASSERT_EQ(r.status, 0) << command << "\n" << r.out;
-}
-
-// qemu-io on a qcow2 image, e.g. io(img, {"write -P 1 0 64k", "write -z 1M 64k"}).
-void io(const std::string &image, std::initializer_list<std::string> commands) {
-    std::string line = "qemu-io -f qcow2";
-    for (const std::string &c : commands)
-        line += " -c " + quote(c);
-    sh(line + " " + quote(image));
-}
-
 // A local volume opened read-only on a handle of its own.
-class Volume {
+class Volume : public LocalVolume {
   public:
-    Volume(const std::string &path, int format) : path_(path) {
-        volume_.diskPath = path_.data();
-        volume_.diskFormat = format;
-        EXPECT_EQ(oruDiskLib_Init(&handle_), ORU_OK);
-        status_ = oruDiskLib_Open(&volume_, ORU_RO, nullptr, false, handle_, nullptr);
-        EXPECT_EQ(status_, ORU_OK) << path;
-    }
-    ~Volume() {
-        if (status_ == ORU_OK) oruDiskLib_Close(handle_, &volume_);
-        oruDiskLib_Finalize(&handle_);
-    }
-    oruDiskLibHandle handle() const { return handle_; }
-    const oruDiskLibVolume *volume() const { return &volume_; }
-    bool ok() const { return status_ == ORU_OK; }
-
-  private:
-    std::string path_;
-    oruDiskLibVolume volume_{};
-    oruDiskLibHandle handle_ = nullptr;
-    oruError status_ = ORU_E_PARAMS;
+    Volume(const std::string &path, int format) : LocalVolume(path, format, ORU_RO) {}
 };
 
 // The library's extents must equal qemu-img map's, in one call and one
@@ -88,7 +57,7 @@ class LocalExtents : public ::testing::Test {
         std::string path = dir.file(name);
         std::string line = "qemu-img create -q -f qcow2 -o " + options;
         if (!backing.empty()) line += " -b " + quote(backing) + " -F qcow2";
-        sh(line + " " + quote(path) + " " + size);
+        run_ok(line + " " + quote(path) + " " + size);
         return path;
     }
     TempDir dir;
@@ -143,9 +112,9 @@ TEST_F(LocalExtents, ThinThreeTebibyteImage) {
 // is data.
 TEST_F(LocalExtents, SparseRawAgreesWithQemuImgMap) {
     const std::string img = dir.file("sparse.raw");
-    sh("truncate -s 33554532 " + quote(img));
-    sh("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) + " bs=4096 seek=3 count=2");
-    sh("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) + " bs=1M seek=20 count=1");
+    run_ok("truncate -s 33554532 " + quote(img));
+    run_ok("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) + " bs=4096 seek=3 count=2");
+    run_ok("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) + " bs=1M seek=20 count=1");
     expect_like_qemu(img, ORU_RAW, 33554532);
 }
 
@@ -154,9 +123,9 @@ TEST_F(LocalExtents, SparseRawAgreesWithQemuImgMap) {
 TEST_F(LocalExtents, LuksVolumeStartsAfterItsHeader) {
     const std::string img = dir.file("luks.raw");
     const uint64_t volume_bytes = 8 * MiB + 100;
-    sh("truncate -s " + std::to_string(kLuksHeader + volume_bytes) + " " + quote(img));
-    sh("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) + " bs=4096 count=257");
-    sh("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) +
+    run_ok("truncate -s " + std::to_string(kLuksHeader + volume_bytes) + " " + quote(img));
+    run_ok("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) + " bs=4096 count=257");
+    run_ok("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) +
        " bs=4096 seek=" + std::to_string(kLuksHeader / 4096 + 512) + " count=3");
     expect_like_qemu(img, ORU_LUKS, volume_bytes);
     Volume v(img, ORU_LUKS);
@@ -170,7 +139,7 @@ TEST_F(LocalExtents, LuksVolumeStartsAfterItsHeader) {
 TEST_F(LocalExtents, WritesThroughTheHandleShowAtOnce) {
     const std::string qcow = create("rw.qcow2", "cluster_size=65536", "4M");
     const std::string raw = dir.file("rw.raw");
-    sh("truncate -s 4M " + quote(raw));
+    run_ok("truncate -s 4M " + quote(raw));
     for (auto [path, format] : {std::pair{qcow, ORU_QCOW}, std::pair{raw, ORU_RAW}}) {
         oruDiskLibVolume volume{};
         volume.diskPath = const_cast<char *>(path.c_str());

@@ -10,6 +10,7 @@
 #include <initializer_list>
 
 #include "image/extents/extents_oracle.h"
+#include "support/local_volume.h"
 #include "image/qcow2_write/image_oracle.h"
 
 using namespace oru::test;
@@ -18,19 +19,6 @@ namespace {
 
 constexpr uint64_t KiB = 1024, MiB = 1024 * KiB, GiB = 1024 * MiB;
 constexpr uint64_t kLuksHeader = 1052672;
-
-void sh(const std::string &command) {
-    CommandResult r = run(command, true);
-    ASSERT_EQ(r.status, 0) << command << "\n" << r.out;
-}
-
-void io(const std::string &format, const std::string &image,
-        std::initializer_list<std::string> commands) {
-    std::string line = "qemu-io -f " + format;
-    for (const std::string &c : commands)
-        line += " -c " + quote(c);
-    sh(line + " " + quote(image));
-}
 
 uint64_t allocated_bytes(const std::string &path) {
     struct stat st {};
@@ -55,45 +43,22 @@ bool qemu_sees_zeros(const std::string &image, const std::string &format, uint64
 }
 
 // A local volume on a handle of its own.
-class Volume {
+class Volume : public LocalVolume {
   public:
-    Volume(const std::string &path, int format, int flag = ORU_RW) : path_(path) {
-        volume_.diskPath = path_.data();
-        volume_.diskFormat = format;
-        EXPECT_EQ(oruDiskLib_Init(&handle_), ORU_OK);
-        status_ = oruDiskLib_Open(&volume_, flag, nullptr, false, handle_, nullptr);
-        EXPECT_EQ(status_, ORU_OK) << path;
-    }
-    ~Volume() {
-        close();
-        oruDiskLib_Finalize(&handle_);
-    }
-    oruError close() {
-        oruError rc = ORU_OK;
-        if (status_ == ORU_OK) rc = oruDiskLib_Close(handle_, &volume_);
-        status_ = ORU_E_CLOSE;
-        return rc;
-    }
+    Volume(const std::string &path, int format, int flag = ORU_RW)
+        : LocalVolume(path, format, flag) {}
     oruError zero(uint64_t start, uint64_t count) {
-        return oruDiskLib_WriteZeroes(handle_, &volume_, start, count);
+        return oruDiskLib_WriteZeroes(handle(), volume(), start, count);
     }
     oruError write(uint64_t start, std::vector<uint8_t> data) {
-        return oruDiskLib_Write(handle_, &volume_, start, data.size() / 512, data.data());
+        return oruDiskLib_Write(handle(), volume(), start, data.size() / 512, data.data());
     }
     oruDiskLibInfo info() {
         oruDiskLibInfo i{};
         i.structSize = sizeof i;
-        EXPECT_EQ(oruDiskLib_GetInfo(handle_, &volume_, &i), ORU_OK);
+        EXPECT_EQ(oruDiskLib_GetInfo(handle(), volume(), &i), ORU_OK);
         return i;
     }
-    oruDiskLibHandle handle() const { return handle_; }
-    const oruDiskLibVolume *volume() const { return &volume_; }
-
-  private:
-    std::string path_;
-    oruDiskLibVolume volume_{};
-    oruDiskLibHandle handle_ = nullptr;
-    oruError status_ = ORU_E_PARAMS;
 };
 
 class WriteZeroes : public ::testing::Test {
@@ -114,7 +79,7 @@ class QcowZeroes : public WriteZeroes, public ::testing::WithParamInterface<cons
         std::string options = "compat=" + std::string(GetParam()) + ",cluster_size=64k";
         std::string line = "qemu-img create -q -f qcow2 -o " + options;
         if (!backing.empty()) line += " -b " + quote(backing) + " -F qcow2";
-        sh(line + " " + quote(path) + " " + size);
+        run_ok(line + " " + quote(path) + " " + size);
         return path;
     }
 };
@@ -128,7 +93,7 @@ TEST_P(QcowZeroes, StandaloneImageLikeQemuWithSpaceGivenBack) {
     io("qcow2", image,
        {"write -c -P 0x22 4M 64k", "write -P 0x11 0 4M", "write -P 0x11 4160k 4032k"});
     const std::string reference = dir_.file("reference.qcow2");
-    sh("cp " + quote(image) + " " + quote(reference));
+    run_ok("cp " + quote(image) + " " + quote(reference));
     const uint64_t from = 100 * KiB, length = 4650 * KiB; // ends inside cluster 74
     io("qcow2", reference, {"write -z " + std::to_string(from) + " " + std::to_string(length)});
 
@@ -157,7 +122,7 @@ TEST_P(QcowZeroes, OverlayHidesBackingData) {
     io("qcow2", overlay, {"write -P 0x44 1M 1M", "write -c -P 0x55 3M 64k"});
     const uint64_t from = 300 * KiB, length = 10 * MiB - 200 * KiB;
     const std::string reference = dir_.file("reference.raw");
-    sh("qemu-img convert -O raw " + quote(overlay) + " " + quote(reference));
+    run_ok("qemu-img convert -O raw " + quote(overlay) + " " + quote(reference));
     io("raw", reference, {"write -z " + std::to_string(from) + " " + std::to_string(length)});
 
     const uint64_t allocated_before = allocated_bytes(overlay);
@@ -253,7 +218,7 @@ TEST_F(WriteZeroes, RawAndLuksPunchHolesAndKeepTheirHeader) {
 // when it starts inside), and a read-only handle, which fails as Write does.
 TEST_F(WriteZeroes, RefusalsChangeNothing) {
     const std::string qcow = dir_.file("image.qcow2");
-    sh("qemu-img create -q -f qcow2 " + quote(qcow) + " 4M");
+    run_ok("qemu-img create -q -f qcow2 " + quote(qcow) + " 4M");
     io("qcow2", qcow, {"write -P 0x11 0 4M"});
     const std::string raw = dir_.file("disk.raw");
     write_file(raw, pattern(4 * MiB, 3));
@@ -284,9 +249,9 @@ TEST_F(WriteZeroes, RefusalsChangeNothing) {
 TEST_F(WriteZeroes, InfoOfLocalVolumes) {
     const std::string v3 = dir_.file("v3.qcow2"), v2 = dir_.file("v2.qcow2");
     const std::string overlay = dir_.file("overlay.qcow2");
-    sh("qemu-img create -q -f qcow2 -o cluster_size=128k " + quote(v3) + " 10000896");
-    sh("qemu-img create -q -f qcow2 -o compat=0.10 " + quote(v2) + " 4M");
-    sh("qemu-img create -q -f qcow2 -o compat=0.10 -b " + quote(v2) + " -F qcow2 " +
+    run_ok("qemu-img create -q -f qcow2 -o cluster_size=128k " + quote(v3) + " 10000896");
+    run_ok("qemu-img create -q -f qcow2 -o compat=0.10 " + quote(v2) + " 4M");
+    run_ok("qemu-img create -q -f qcow2 -o compat=0.10 -b " + quote(v2) + " -F qcow2 " +
        quote(overlay));
     const std::string raw = dir_.file("disk.raw");
     write_file(raw, pattern(5 * MiB + 1000, 5));

@@ -9,8 +9,10 @@
 
 #include "core/handle.h"
 #include "image/extents/extents_oracle.h"
+#include "nbd_test_volume.h"
 #include "qemu_nbd_export.h"
 #include "remote/transport.h"
+#include "support/nbdkit_server.h"
 
 using namespace oru::test;
 
@@ -19,28 +21,7 @@ namespace {
 constexpr uint64_t MiB = 1024 * 1024;
 constexpr uint64_t kLuksHeader = 1052672;
 
-void sh(const std::string &command) {
-    CommandResult r = run(command, true);
-    ASSERT_EQ(r.status, 0) << command << "\n" << r.out;
-}
-
-// An NBD volume handle wired to an export, as the NBD attach leaves it.
-struct NbdVolume {
-    oruDiskLibInHandle h{};
-    oruDiskLibVolume volume{};
-    bool ok = false;
-    NbdVolume(const std::string &port, const std::string &name, int format) {
-        h.flag = ORU_TRANSPORT_NBD;
-        h.log = tmpfile();
-        volume.diskFormat = format;
-        ok = sdk_img_conn(&h.rblk, (char *)"127.0.0.2", const_cast<char *>(port.c_str()),
-                          const_cast<char *>(name.c_str()), nbderror) == 0 &&
-             sdk_img_size(h.rblk, &h.size, nbderror) == 0;
-        EXPECT_TRUE(ok) << nbderror;
-    }
-    ~NbdVolume() { remote_nbd_close(&h); }
-    oruDiskLibHandle handle() { return reinterpret_cast<oruDiskLibHandle>(&h); }
-};
+using NbdVolume = NbdTestVolume;
 
 TEST(NbdExtents, BlockStatusAgreesWithNbdinfo) {
     ORU_REQUIRE_ROOT();
@@ -48,8 +29,8 @@ TEST(NbdExtents, BlockStatusAgreesWithNbdinfo) {
         if (!have_program(tool)) GTEST_SKIP() << tool << " is not installed";
     TempDir dir;
     const std::string img = dir.file("thin.qcow2");
-    sh("qemu-img create -q -f qcow2 " + quote(img) + " 5G");
-    sh("qemu-io -f qcow2 -c 'write -P 1 0 1M' -c 'write -P 2 3M 64k' -c 'write -z 2G 1M' "
+    run_ok("qemu-img create -q -f qcow2 " + quote(img) + " 5G");
+    run_ok("qemu-io -f qcow2 -c 'write -P 1 0 1M' -c 'write -P 2 3M 64k' -c 'write -z 2G 1M' "
        "-c 'write -P 3 2049M 64k' -c 'write -P 4 4600M 4M' -c 'write -z 4601M 64k' " +
        quote(img));
     NbdExportOptions options;
@@ -74,36 +55,19 @@ TEST(NbdExtents, BlockStatusAgreesWithNbdinfo) {
     }
 }
 
-// An nbdkit server of the test's own, stopped by its pid.
-struct Nbdkit {
-    TempDir dir;
-    int pid = 0;
-    explicit Nbdkit(const std::string &arguments) {
-        const std::string pid_file = dir.file("nbdkit.pid");
-        sh("nbdkit -P " + quote(pid_file) + " -i 127.0.0.2 -p 10810 " + arguments);
-        for (int i = 0; i < 500 && pid <= 0; ++i) {
-            std::ifstream(pid_file) >> pid;
-            if (pid <= 0) usleep(10000);
-        }
-    }
-    ~Nbdkit() {
-        if (pid > 0) kill(pid, SIGTERM);
-    }
-};
-
 TEST(NbdExtents, ExportsWithoutStatusOrWithLargeBlocks) {
     ORU_REQUIRE_ROOT();
     ORU_REQUIRE_PROGRAM("nbdkit");
     {
         // No structured replies, so no block status: one data extent.
-        Nbdkit server("--no-sr memory 3M");
+        NbdkitServer server("10810", "--no-sr memory 3M");
         ASSERT_GT(server.pid, 0);
         NbdVolume v("10810", "", ORU_RAW);
         ASSERT_TRUE(v.ok);
         EXPECT_EQ(query_extents(v.handle(), &v.volume, 4), (std::vector<Extent>{{0, 6144, false}}));
     }
     // 4 KiB minimum blocks: a query from an odd sector still gets its answer.
-    Nbdkit server("--filter=blocksize-policy memory 3M blocksize-minimum=4096");
+    NbdkitServer server("10810", "--filter=blocksize-policy memory 3M blocksize-minimum=4096");
     ASSERT_GT(server.pid, 0);
     NbdVolume v("10810", "", ORU_RAW);
     ASSERT_TRUE(v.ok);

@@ -13,8 +13,10 @@
 
 #include "core/handle.h"
 #include "image/extents/extents_oracle.h"
+#include "nbd_test_volume.h"
 #include "qemu_nbd_export.h"
 #include "remote/transport.h"
+#include "support/nbdkit_server.h"
 
 using namespace oru::test;
 
@@ -22,45 +24,10 @@ namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
 
-void sh(const std::string &command) {
-    CommandResult r = run(command, true);
-    ASSERT_EQ(r.status, 0) << command << "\n" << r.out;
-}
-
-// An nbdkit server of the test's own on 127.0.0.2:10811, stopped by its pid.
-struct Nbdkit {
-    TempDir dir;
-    int pid = 0;
-    explicit Nbdkit(const std::string &arguments) {
-        const std::string pid_file = dir.file("nbdkit.pid");
-        sh("nbdkit -P " + quote(pid_file) + " -i 127.0.0.2 -p 10811 " + arguments);
-        for (int i = 0; i < 500 && pid <= 0; ++i) {
-            std::ifstream(pid_file) >> pid;
-            if (pid <= 0) usleep(10000);
-        }
-    }
-    ~Nbdkit() {
-        if (pid > 0) kill(pid, SIGTERM);
-    }
-};
-
 // An NBD volume handle wired to an export, as the NBD attach leaves it.
-struct NbdVolume {
-    oruDiskLibInHandle h{};
-    oruDiskLibVolume volume{};
-    bool ok = false;
-    NbdVolume(const std::string &port, int open_flag, const std::string &name = "") {
-        h.flag = ORU_TRANSPORT_NBD;
-        h.open_flag = open_flag;
-        h.log = tmpfile();
-        volume.diskFormat = ORU_RAW;
-        ok = sdk_img_conn(&h.rblk, (char *)"127.0.0.2", const_cast<char *>(port.c_str()),
-                          const_cast<char *>(name.c_str()), nbderror) == 0 &&
-             sdk_img_size(h.rblk, &h.size, nbderror) == 0;
-        EXPECT_TRUE(ok) << nbderror;
-    }
-    ~NbdVolume() { remote_nbd_close(&h); }
-    oruDiskLibHandle handle() { return reinterpret_cast<oruDiskLibHandle>(&h); }
+struct NbdVolume : NbdTestVolume {
+    NbdVolume(const std::string &port, int open_flag, const std::string &name = "")
+        : NbdTestVolume(port, name, ORU_RAW, open_flag) {}
     oruError write(uint64_t sector, const std::vector<uint8_t> &data) {
         return oruDiskLib_Write(handle(), &volume, sector, data.size() / 512,
                                 const_cast<uint8_t *>(data.data()));
@@ -98,7 +65,7 @@ TEST(NbdWritePath, FailureInTheMiddleOfAPipelinedWriteIsReported) {
     write_file(disk, std::vector<uint8_t>(16 * kMiB));
     // Writes from 8 MiB on fail with EIO; everything before them lands.
     const std::string f = quote(disk);
-    Nbdkit server("eval get_size='echo 16777216' can_write='exit 0' flush='exit 0' "
+    NbdkitServer server("10811", "eval get_size='echo 16777216' can_write='exit 0' flush='exit 0' "
                   "pread='dd if=" +
                   f +
                   " skip=$4 count=$3 iflag=skip_bytes,count_bytes "
@@ -124,7 +91,7 @@ TEST(NbdWritePath, OneFlushPerWriteOrOnlyAtFlushAndCloseWithWriteBack) {
     ORU_REQUIRE_PROGRAM("nbdkit");
     TempDir dir;
     const std::string log = dir.file("nbdkit.log");
-    Nbdkit server("--filter=log memory 64M logfile=" + quote(log));
+    NbdkitServer server("10811", "--filter=log memory 64M logfile=" + quote(log));
     ASSERT_GT(server.pid, 0);
     const auto data = pattern(kMiB, 3);
     {
@@ -166,7 +133,7 @@ TEST(NbdWritePath, ExportWithLargeMinimumAndSmallMaximumBlocks) {
     ORU_REQUIRE_ROOT();
     ORU_REQUIRE_PROGRAM("nbdkit");
     // Anything unaligned to 4 KiB or above 64 KiB is refused by the server.
-    Nbdkit server("--filter=blocksize-policy memory 8M blocksize-minimum=4096 "
+    NbdkitServer server("10811", "--filter=blocksize-policy memory 8M blocksize-minimum=4096 "
                   "blocksize-preferred=16384 blocksize-maximum=65536 "
                   "blocksize-error-policy=error");
     ASSERT_GT(server.pid, 0);
@@ -204,12 +171,12 @@ TEST(NbdWritePath, WriteZeroesLeavesZeroClustersInAQcow2Export) {
         if (!have_program(tool)) GTEST_SKIP() << tool << " is not installed";
     TempDir dir;
     const std::string img = dir.file("disk.qcow2"), ref = dir.file("ref.raw");
-    sh("qemu-img create -q -f qcow2 " + quote(img) + " 64M");
-    sh("qemu-io -f qcow2 -c 'write -P 7 0 64M' " + quote(img));
-    sh("qemu-img convert -O raw " + quote(img) + " " + quote(ref));
+    run_ok("qemu-img create -q -f qcow2 " + quote(img) + " 64M");
+    run_ok("qemu-io -f qcow2 -c 'write -P 7 0 64M' " + quote(img));
+    run_ok("qemu-img convert -O raw " + quote(img) + " " + quote(ref));
     // Sectors 5 .. 40 MiB + 3 sectors: partial clusters at both ends.
     const uint64_t first = 5, count = 40 * kMiB / 512 - 2;
-    sh("qemu-io -f raw -c 'write -z " + std::to_string(first * 512) + " " +
+    run_ok("qemu-io -f raw -c 'write -z " + std::to_string(first * 512) + " " +
        std::to_string(count * 512) + "' " + quote(ref));
     {
         NbdExportOptions options;
@@ -223,8 +190,8 @@ TEST(NbdWritePath, WriteZeroesLeavesZeroClustersInAQcow2Export) {
         ASSERT_EQ(oruDiskLib_WriteZeroes(v.handle(), &v.volume, first, count), ORU_OK) << nbderror;
         ASSERT_EQ(oruDiskLib_Close(v.handle(), &v.volume), ORU_OK);
     }
-    sh("qemu-img compare -q -f qcow2 -F raw " + quote(img) + " " + quote(ref));
-    sh("qemu-img check -q " + quote(img));
+    run_ok("qemu-img compare -q -f qcow2 -F raw " + quote(img) + " " + quote(ref));
+    run_ok("qemu-img check -q " + quote(img));
     // The whole clusters inside the range hold no data.
     bool zeroed = false;
     for (const ByteRun &r : qemu_map(img, "qcow2"))

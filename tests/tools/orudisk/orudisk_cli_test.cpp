@@ -24,6 +24,7 @@ using oru::test::zero_map;
 using oru::test::ZeroMap;
 using oru::test::quote;
 using oru::test::run;
+using oru::test::run_ok;
 using oru::test::TempDir;
 using oru::test::write_file;
 
@@ -45,11 +46,6 @@ nlohmann::json orudisk_json(const std::string &args) {
     auto r = orudisk("--json " + args);
     EXPECT_FALSE(r.out.empty()) << args;
     return nlohmann::json::parse(r.out); // throws, failing the test, if not JSON
-}
-
-void sh(const std::string &command) {
-    auto r = run(command, true);
-    ASSERT_EQ(r.status, 0) << command << "\n" << r.out;
 }
 
 std::string raw_of(const TempDir &dir, const std::string &image, const std::string &name) {
@@ -92,13 +88,13 @@ class QcowChain : public ::testing::Test {
         base_ = dir_.file("base.qcow2");
         mid_ = dir_.file("mid.qcow2");
         top_ = dir_.file("top.qcow2");
-        sh("qemu-img create -q -f qcow2 -o cluster_size=65536 " + quote(base_) + " 64M");
-        sh("qemu-io -c 'write -P 0x11 0 1M' -c 'write -P 0x22 10M 3M' -c 'write -c -P 0x44 40M 64K' " +
+        run_ok("qemu-img create -q -f qcow2 -o cluster_size=65536 " + quote(base_) + " 64M");
+        run_ok("qemu-io -c 'write -P 0x11 0 1M' -c 'write -P 0x22 10M 3M' -c 'write -c -P 0x44 40M 64K' " +
            quote(base_));
-        sh("qemu-img create -q -f qcow2 -o cluster_size=131072 -b " + quote(base_) + " -F qcow2 " + quote(mid_));
-        sh("qemu-io -c 'write -P 0x33 512K 1M' -c 'write -z 10M 128K' " + quote(mid_));
-        sh("qemu-img create -q -f qcow2 -b " + quote(mid_) + " -F qcow2 " + quote(top_) + " 80M");
-        sh("qemu-io -c 'write -P 0x55 70M 1M' -c 'write -P 0x66 12M 4K' " + quote(top_));
+        run_ok("qemu-img create -q -f qcow2 -o cluster_size=131072 -b " + quote(base_) + " -F qcow2 " + quote(mid_));
+        run_ok("qemu-io -c 'write -P 0x33 512K 1M' -c 'write -z 10M 128K' " + quote(mid_));
+        run_ok("qemu-img create -q -f qcow2 -b " + quote(mid_) + " -F qcow2 " + quote(top_) + " 80M");
+        run_ok("qemu-io -c 'write -P 0x55 70M 1M' -c 'write -P 0x66 12M 4K' " + quote(top_));
     }
     TempDir dir_;
     std::string base_, mid_, top_;
@@ -140,8 +136,8 @@ TEST_F(QcowChain, IncrementalBackupRestoresToTheSameBytes) {
     // The guest goes on writing into a new overlay: new data, an overwrite
     // of backed-up data, and zeros over backed-up data.
     std::string next = dir_.file("next.qcow2");
-    sh("qemu-img create -q -f qcow2 -b " + quote(top_) + " -F qcow2 " + quote(next));
-    sh("qemu-io -c 'write -P 0x99 30M 256K' -c 'write -P 0xAA 0 64K' -c 'write -z 11M 64K' " + quote(next));
+    run_ok("qemu-img create -q -f qcow2 -b " + quote(top_) + " -F qcow2 " + quote(next));
+    run_ok("qemu-io -c 'write -P 0x99 30M 256K' -c 'write -P 0xAA 0 64K' -c 'write -z 11M 64K' " + quote(next));
     std::string expected = raw_of(dir_, next, "expected.raw");
 
     std::string incremental = dir_.file("incremental.qcow2");
@@ -187,8 +183,8 @@ TEST_F(QcowChain, IncrementalBackupRestoresToTheSameBytes) {
 // volume ends up allocated as the backup is.
 TEST_F(QcowChain, RestoreOfTheChainZeroesOnlyWhatTheVolumeHolds) {
     std::string old = dir_.file("old.qcow2"), fresh = dir_.file("fresh.qcow2");
-    sh("qemu-img create -q -f qcow2 " + quote(old) + " 80M && qemu-io -c 'write -P 0x77 0 80M' " + quote(old));
-    sh("qemu-img create -q -f qcow2 " + quote(fresh) + " 80M");
+    run_ok("qemu-img create -q -f qcow2 " + quote(old) + " 80M && qemu-io -c 'write -P 0x77 0 80M' " + quote(old));
+    run_ok("qemu-img create -q -f qcow2 " + quote(fresh) + " 80M");
 
     auto done = orudisk_json("restore --from " + quote(top_) + " " + quote(old));
     EXPECT_EQ(run("qemu-img check -q " + quote(old)).status, 0);
@@ -287,9 +283,9 @@ TEST(RawVolumes, MapAndCopyFollowTheFilesHoles) {
     ORU_REQUIRE_PROGRAM("qemu-img");
     TempDir dir;
     std::string sparse = dir.file("sparse.raw"), copy = dir.file("copy.raw");
-    sh("truncate -s 64M " + quote(sparse));
+    run_ok("truncate -s 64M " + quote(sparse));
     for (int at : {0, 5, 17, 63})
-        sh("dd if=/dev/urandom of=" + quote(sparse) + " bs=256K count=3 seek=" + std::to_string(at * 4) +
+        run_ok("dd if=/dev/urandom of=" + quote(sparse) + " bs=256K count=3 seek=" + std::to_string(at * 4) +
            " conv=notrunc status=none");
     ZeroMap holes = qemu_map(sparse);
     EXPECT_EQ(holes.size(), 8u);

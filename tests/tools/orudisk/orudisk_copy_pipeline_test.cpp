@@ -16,6 +16,7 @@
 
 using oru::test::quote;
 using oru::test::run;
+using oru::test::run_ok;
 using oru::test::TempDir;
 
 namespace {
@@ -25,11 +26,6 @@ constexpr uint64_t kMiB = 1 << 20;
 std::string orudisk() {
     const char *dir = std::getenv("ORU_BINARY_DIR");
     return quote(std::string(dir ? dir : ".") + "/tools/orudisk/orudisk");
-}
-
-void sh(const std::string &command) {
-    auto r = run(command, true);
-    ASSERT_EQ(r.status, 0) << command << "\n" << r.out;
 }
 
 uint64_t allocated_bytes(const std::string &path) {
@@ -48,8 +44,8 @@ TEST(CopyPipeline, ManyBuffersGiveTheSameBytesAndLeaveZerosAsHoles) {
     ORU_REQUIRE_PROGRAM("qemu-io");
     TempDir dir;
     std::string image = dir.file("source.qcow2"), raw = dir.file("copy.raw"), qcow = dir.file("copy.qcow2");
-    sh("qemu-img create -q -f qcow2 " + quote(image) + " 200M");
-    sh("qemu-io -c 'write -P 0x21 0 1M' -c 'write -P 0x42 31M 2M' -c 'write -z 40M 8M' "
+    run_ok("qemu-img create -q -f qcow2 " + quote(image) + " 200M");
+    run_ok("qemu-io -c 'write -P 0x21 0 1M' -c 'write -P 0x42 31M 2M' -c 'write -z 40M 8M' "
        "-c 'write -P 0x63 95M 24M' -c 'write -P 0x84 150M 64K' -c 'write -P 0xa5 199M 1M' " +
        quote(image));
 
@@ -76,8 +72,8 @@ TEST(CopyPipeline, ReadFailurePartwayRemovesTheTarget) {
     ORU_REQUIRE_PROGRAM("qemu-io");
     TempDir dir;
     std::string image = dir.file("cut.qcow2"), raw = dir.file("copy.raw");
-    sh("qemu-img create -q -f qcow2 " + quote(image) + " 200M");
-    sh("qemu-io -c 'write -P 0x5a 0 200M' " + quote(image));
+    run_ok("qemu-img create -q -f qcow2 " + quote(image) + " 200M");
+    run_ok("qemu-io -c 'write -P 0x5a 0 200M' " + quote(image));
     // The clusters past 120 MiB of the file are gone: reading them fails.
     std::filesystem::resize_file(image, 120 * kMiB);
 
@@ -98,8 +94,8 @@ TEST(CopyPipeline, WriteFailurePartwayRemovesTheTarget) {
     ORU_REQUIRE_PROGRAM("qemu-io");
     TempDir dir;
     std::string image = dir.file("source.qcow2"), small = dir.file("small");
-    sh("qemu-img create -q -f qcow2 " + quote(image) + " 100M");
-    sh("qemu-io -c 'write -P 0x3c 0 100M' " + quote(image));
+    run_ok("qemu-img create -q -f qcow2 " + quote(image) + " 100M");
+    run_ok("qemu-io -c 'write -P 0x3c 0 100M' " + quote(image));
     std::filesystem::create_directory(small);
     // A 24 MiB file system of its own, seen by this command only.
     std::string target = small + "/copy.raw";
