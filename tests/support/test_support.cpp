@@ -32,7 +32,8 @@ CommandResult run(const std::string &command, bool with_stderr) {
     if (!p) return r;
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
     int st = pclose(p);
     r.status = (st != -1 && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
     return r;
@@ -41,6 +42,14 @@ CommandResult run(const std::string &command, bool with_stderr) {
 void run_ok(const std::string &command) {
     CommandResult r = run(command, true);
     ASSERT_EQ(r.status, 0) << command << "\n" << r.out;
+}
+
+std::string create_qcow2(const std::string &path, const std::string &options,
+                         const std::string &size, const std::string &backing) {
+    std::string line = "qemu-img create -q -f qcow2 -o " + options;
+    if (!backing.empty()) line += " -b " + quote(backing) + " -F qcow2";
+    run_ok(line + " " + quote(path) + " " + size);
+    return path;
 }
 
 void io(const std::string &format, const std::string &image,
@@ -54,8 +63,10 @@ void io(const std::string &format, const std::string &image,
 std::string quote(const std::string &arg) {
     std::string q = "'";
     for (char c : arg) {
-        if (c == '\'') q += "'\\''";
-        else q += c;
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
     }
     return q + "'";
 }
@@ -64,7 +75,9 @@ bool have_program(const std::string &name) {
     return run("command -v " + quote(name) + " >/dev/null 2>&1").status == 0;
 }
 
-bool is_root() { return geteuid() == 0; }
+bool is_root() {
+    return geteuid() == 0;
+}
 
 bool mount_private_tmpfs(const std::string &dir, const std::string &size) {
     if (unshare(CLONE_NEWNS) != 0) return false;
@@ -83,7 +96,8 @@ std::vector<uint8_t> read_file(const std::string &path) {
 
 void write_file(const std::string &path, const std::vector<uint8_t> &bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<uint8_t> pattern(size_t length, uint64_t seed, uint64_t offset) {

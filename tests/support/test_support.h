@@ -26,8 +26,8 @@ class TempDir {
 };
 
 struct CommandResult {
-    int status = -1;   // exit status, or -1 when the command could not run
-    std::string out;   // standard output (standard error is mixed in when asked)
+    int status = -1; // exit status, or -1 when the command could not run
+    std::string out; // standard output (standard error is mixed in when asked)
 };
 
 // Runs a shell command line and collects its output.
@@ -39,6 +39,11 @@ std::string quote(const std::string &arg);
 // Runs a shell command line; a non-zero exit fails the calling test (fatally
 // for that function: ASSERT) with the command and its output.
 void run_ok(const std::string &command);
+
+// qemu-img create of a qcow2 image at path with -o options, over a qcow2
+// backing file when one is named; a failure fails the test. Returns path.
+std::string create_qcow2(const std::string &path, const std::string &options,
+                         const std::string &size, const std::string &backing = "");
 
 // qemu-io on an image, one -c per command, e.g.
 // io(img, {"write -P 1 0 64k", "write -z 1M 64k"}); a failure fails the test.

@@ -133,11 +133,7 @@ class DirtyBitmaps : public ::testing::Test {
     }
     std::string create(const std::string &name, const std::string &options, const std::string &size,
                        const std::string &backing = "") {
-        std::string path = dir.file(name);
-        std::string line = "qemu-img create -q -f qcow2 -o " + options;
-        if (!backing.empty()) line += " -b " + quote(backing) + " -F qcow2";
-        run_ok(line + " " + quote(path) + " " + size);
-        return path;
+        return create_qcow2(dir.file(name), options, size, backing);
     }
     void add_bitmap(const std::string &image, const std::string &name, const std::string &options) {
         run_ok("qemu-img bitmap --add " + options + " " + quote(image) + " " + quote(name));

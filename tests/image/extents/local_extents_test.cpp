@@ -54,11 +54,7 @@ class LocalExtents : public ::testing::Test {
     }
     std::string create(const std::string &name, const std::string &options, const std::string &size,
                        const std::string &backing = "") {
-        std::string path = dir.file(name);
-        std::string line = "qemu-img create -q -f qcow2 -o " + options;
-        if (!backing.empty()) line += " -b " + quote(backing) + " -F qcow2";
-        run_ok(line + " " + quote(path) + " " + size);
-        return path;
+        return create_qcow2(dir.file(name), options, size, backing);
     }
     TempDir dir;
 };
@@ -113,8 +109,10 @@ TEST_F(LocalExtents, ThinThreeTebibyteImage) {
 TEST_F(LocalExtents, SparseRawAgreesWithQemuImgMap) {
     const std::string img = dir.file("sparse.raw");
     run_ok("truncate -s 33554532 " + quote(img));
-    run_ok("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) + " bs=4096 seek=3 count=2");
-    run_ok("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) + " bs=1M seek=20 count=1");
+    run_ok("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) +
+           " bs=4096 seek=3 count=2");
+    run_ok("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) +
+           " bs=1M seek=20 count=1");
     expect_like_qemu(img, ORU_RAW, 33554532);
 }
 
@@ -126,7 +124,7 @@ TEST_F(LocalExtents, LuksVolumeStartsAfterItsHeader) {
     run_ok("truncate -s " + std::to_string(kLuksHeader + volume_bytes) + " " + quote(img));
     run_ok("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) + " bs=4096 count=257");
     run_ok("dd status=none conv=notrunc if=/dev/urandom of=" + quote(img) +
-       " bs=4096 seek=" + std::to_string(kLuksHeader / 4096 + 512) + " count=3");
+           " bs=4096 seek=" + std::to_string(kLuksHeader / 4096 + 512) + " count=3");
     expect_like_qemu(img, ORU_LUKS, volume_bytes);
     Volume v(img, ORU_LUKS);
     ASSERT_TRUE(v.ok());

@@ -10,8 +10,8 @@
 #include <initializer_list>
 
 #include "image/extents/extents_oracle.h"
-#include "support/local_volume.h"
 #include "image/qcow2_write/image_oracle.h"
+#include "support/local_volume.h"
 
 using namespace oru::test;
 
@@ -28,9 +28,9 @@ uint64_t allocated_bytes(const std::string &path) {
 // "" when qemu-img compare finds the same guest contents.
 std::string compare(const std::string &a, const std::string &a_format, const std::string &b,
                     const std::string &b_format) {
-    CommandResult r = run("qemu-img compare -f " + a_format + " -F " + b_format + " " + quote(a) +
-                              " " + quote(b),
-                          true);
+    CommandResult r =
+        run("qemu-img compare -f " + a_format + " -F " + b_format + " " + quote(a) + " " + quote(b),
+            true);
     return r.status == 0 ? std::string() : r.out;
 }
 
@@ -75,12 +75,9 @@ class QcowZeroes : public WriteZeroes, public ::testing::WithParamInterface<cons
   protected:
     std::string create(const std::string &name, const std::string &size,
                        const std::string &backing = "") {
-        std::string path = dir_.file(name);
-        std::string options = "compat=" + std::string(GetParam()) + ",cluster_size=64k";
-        std::string line = "qemu-img create -q -f qcow2 -o " + options;
-        if (!backing.empty()) line += " -b " + quote(backing) + " -F qcow2";
-        run_ok(line + " " + quote(path) + " " + size);
-        return path;
+        return create_qcow2(dir_.file(name),
+                            "compat=" + std::string(GetParam()) + ",cluster_size=64k", size,
+                            backing);
     }
 };
 
@@ -166,9 +163,8 @@ TEST_P(QcowZeroes, GibibyteOverUnallocatedSpaceStaysSmall) {
         }
         EXPECT_EQ(qemu_check(image), "") << image;
         EXPECT_TRUE(qemu_sees_zeros(image, "qcow2", MiB, MiB + GiB) || v2_overlay) << image;
-        CommandResult r = run("qemu-io -f qcow2 -c " + quote("read -P 0 1020M 5M") + " " +
-                                  quote(image),
-                              true);
+        CommandResult r =
+            run("qemu-io -f qcow2 -c " + quote("read -P 0 1020M 5M") + " " + quote(image), true);
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_EQ(r.out.find("Pattern verification failed"), std::string::npos) << r.out;
     }
@@ -252,7 +248,7 @@ TEST_F(WriteZeroes, InfoOfLocalVolumes) {
     run_ok("qemu-img create -q -f qcow2 -o cluster_size=128k " + quote(v3) + " 10000896");
     run_ok("qemu-img create -q -f qcow2 -o compat=0.10 " + quote(v2) + " 4M");
     run_ok("qemu-img create -q -f qcow2 -o compat=0.10 -b " + quote(v2) + " -F qcow2 " +
-       quote(overlay));
+           quote(overlay));
     const std::string raw = dir_.file("disk.raw");
     write_file(raw, pattern(5 * MiB + 1000, 5));
     const std::string luks = dir_.file("disk.luks");
